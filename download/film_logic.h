@@ -1,0 +1,57 @@
+// Pure figures and texts of a film download: no widgets, no network.
+#pragma once
+
+#include <QChar>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+
+namespace download {
+
+// Nearest whole number, a half going to the even neighbour (2.5 -> 2, 3.5 -> 4).
+double roundHalfEven(double x);
+
+// Shortest decimal form: no point for whole numbers, no trailing zeros.
+QString formatNumber(double x, QChar decimalSeparator);
+// The user's decimal separator, from the system locale.
+QChar userDecimalSeparator();
+
+// The film record reply split into its parts and fields.
+struct FilmRecord {
+  QStringList recordParts;  // reply split on '*'
+  QStringList filmFields;   // part 0 split on '|'
+  QStringList sliceUrls;    // part 1 split on '|'
+  QString referrerUrl;      // field 0
+  std::int32_t sliceCount = 0;
+};
+
+enum class RecordStatus { Ok, Empty, Malformed };
+// Malformed: no '*', fewer than three fields in part 0, or a count that is not a
+// non-negative whole number in the 32-bit range.
+RecordStatus parseRecord(const QString& reply, FilmRecord& record);
+
+// A whole, non-negative byte count as the server wrote it; nullopt otherwise.
+std::optional<std::int64_t> parseByteCount(const QString& text);
+
+// Expected size of the film in kilobytes, rounded half to even (64-bit product).
+double expectedKb(std::int64_t sliceSize, std::int64_t sliceCount);
+// "3 szeletből áll és 2930Kb összesen"; the count is shown as received.
+QString summaryText(const QString& countField, double totalKb, QChar sep);
+
+struct Progress {
+  double barWidth = 0;
+  double percentDone = 0;
+  QString infoText;  // "625Kb/2930Kb 21.33%"
+  QString caption;   // "Zelvo 21.33%"
+};
+Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
+                         QChar sep);
+
+// The output file's name for a film: the name made safe, then "_Zelvoweb.mpg",
+// at most 255 bytes in UTF-8.
+QString outputFileName(const QString& filmName);
+// The folder, "/", and the file name; the file always lies inside the folder.
+QString outputPath(const QString& folder, const QString& filmName);
+
+}  // namespace download

@@ -1,0 +1,40 @@
+// One-shot HTTP/1.0 GET of a service resource: the body as text, or its Content-Length.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "wininet.h"
+
+namespace net {
+
+// Read state of one transfer; every transfer has its own so nested ones never disturb it.
+struct ReadState {
+  bool readMore = false;
+  char readBuffer[64] = {};
+  std::int32_t bytesRead = 0;
+};
+
+// A display control that a header value is written into (the window's hidden label).
+class TextTarget {
+ public:
+  virtual ~TextTarget() = default;
+  virtual void setCaption(const QString& text) = 0;
+  virtual QString caption() const = 0;
+};
+
+struct FetchContext {
+  QString agentName;                // User-Agent of each session
+  std::function<void()> yield;      // lets the window process its events
+  TextTarget* sizeLabel = nullptr;  // receives the Content-Length in size mode
+};
+
+void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);
+
+// mode "meret" (exactly) returns the Content-Length text; anything else the body.
+// Never fails: an unreachable server gives empty text.
+QString fetchText(FetchContext& ctx, const QString& mode, const QString& url,
+                  const QString& referrer);
+
+}  // namespace net

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace net {
+
+// Split a resource address "host/path?query" at its first '/'.
+QString urlHost(const QString& url);
+QString urlPath(const QString& url);
+
+// Percent-encodes text as Windows-1250 bytes; letters, digits and "-._~" stay.
+QString percentEncode(const QString& text);
+
+}  // namespace net

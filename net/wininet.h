@@ -1,0 +1,56 @@
+// A small stand-in for the Windows Internet functions the client uses, built on
+// libcurl's multi interface so that every wait lets the window run (wait hook).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace net {
+
+using HINTERNET = std::uint32_t;  // opaque, never handed out twice; 0 = none
+
+constexpr std::uint32_t INTERNET_OPEN_TYPE_PRECONFIG = 0;
+constexpr std::uint16_t INTERNET_DEFAULT_HTTP_PORT = 80;
+constexpr std::uint32_t INTERNET_SERVICE_HTTP = 3;
+constexpr std::uint32_t INTERNET_FLAG_RELOAD = 0x80000000u;
+constexpr std::uint32_t INTERNET_FLAG_KEEP_CONNECTION = 0x00400000u;
+constexpr std::uint32_t HTTP_QUERY_CONTENT_LENGTH = 5;
+constexpr std::uint32_t HTTP_QUERY_STATUS_CODE = 19;
+
+// Text arguments are 8-bit (Windows-1250) strings, as the caller encoded them.
+HINTERNET InternetOpenA(const char* agent, std::uint32_t accessType, const char* proxyName,
+                        const char* proxyBypass, std::uint32_t flags);
+// serverName may be "name:port"; then that port wins over the port argument.
+HINTERNET InternetConnectA(HINTERNET session, const char* serverName, std::uint16_t port,
+                           const char* userName, const char* password, std::uint32_t service,
+                           std::uint32_t flags, std::uintptr_t context);
+HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* objectName,
+                           const char* version, const char* referrer, const char** acceptTypes,
+                           std::uint32_t flags, std::uintptr_t context);
+// Sends the request and waits (calling the wait hook) until the response headers
+// have arrived or the transfer failed.
+bool HttpSendRequestA(HINTERNET request, const char* headers, std::uint32_t headersLength,
+                      const void* optional, std::uint32_t optionalLength);
+// Levels HTTP_QUERY_CONTENT_LENGTH and HTTP_QUERY_STATUS_CODE, as NUL-terminated text.
+bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
+                    std::uint32_t* bufferLength, std::uint32_t* index);
+// Up to numberOfBytesToRead bytes; true with 0 bytes at the end of a complete body.
+// False when the transfer failed or ended short of its announced Content-Length.
+bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
+                      std::uint32_t* numberOfBytesRead);
+// Harmless on 0, unknown or already closed handles; also ends a waiting call on it.
+bool InternetCloseHandle(HINTERNET handle);
+
+// Called while any call above waits, at least every 10 ms. The window sets its yield here.
+void setWaitHook(std::function<void()> hook);
+
+struct TimeLimits {
+  std::chrono::milliseconds connect{30000};  // to establish the connection
+  std::chrono::milliseconds idle{60000};     // nothing received for this long fails
+};
+// Tests shorten the limits so that stall cases stay fast; the program never calls it.
+void setTimeLimitsForTests(TimeLimits limits);
+TimeLimits timeLimits();
+
+}  // namespace net

@@ -1,0 +1,103 @@
+// zelvo-service: a real HTTP server on loopback that answers every request of the
+// client (catalogue, film record, error report, size query, slices, example picture),
+// with a demo catalogue and scenario films that misbehave on purpose.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace service {
+
+struct LoggedRequest {
+  std::string method;   // "GET"
+  std::string target;   // path with query, as received (still percent-encoded)
+  std::string version;  // "HTTP/1.0"
+  std::vector<std::pair<std::string, std::string>> headers;  // in the order received
+  std::size_t bodyBytes = 0;                                 // bytes after the headers
+  // Value of a header by case-insensitive name; nullopt when absent.
+  std::optional<std::string> header(const std::string& name) const;
+};
+
+// How a slice (or any canned reply) behaves on the wire.
+enum class Fault {
+  None,        // status 200, Content-Length, the bytes
+  NotFound,    // 404 with an HTML error page
+  ServerError, // 500 with an HTML error page
+  CloseEarly,  // announces the full Content-Length, sends half, closes
+  NoLength,    // no Content-Length header, closes at the end
+  Slow,        // sends in small pieces with pauses (still finishes within ~1 s)
+  Stall,       // sends the headers and part of the body, then sends nothing more
+  StallHeaders,// accepts, reads the request, never answers
+  Reset,       // sends part of the body, then resets the connection (RST)
+};
+
+struct SliceSpec {
+  std::uint64_t size = 0;  // bytes of the good content
+  Fault fault = Fault::None;
+};
+
+struct FilmSpec {
+  std::string id;    // identifier as the user types it (UTF-8)
+  std::string name;  // film name (UTF-8; sent in Windows-1250)
+  std::vector<SliceSpec> slices;
+  std::optional<int> count;     // count field sent; default slices.size()
+  std::string message;          // refusal text (count 0)
+  std::optional<std::string> rawRecord;  // sent instead of a built record ("{host}" replaced)
+  std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
+  bool inCatalogue = false;
+  std::string referrer;         // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
+};
+
+// Every film the service knows, demo and scenario alike.
+const std::vector<FilmSpec>& films();
+const FilmSpec* findFilm(const std::string& id);
+// The deterministic bytes of slice i when it is served without fault.
+std::string sliceContent(const FilmSpec& film, std::size_t slice);
+// What a correct client writes for the film: every slice's content in order.
+std::string filmContent(const FilmSpec& film);
+// Address of slice i as it appears in the record: "<host>/z/s/<encoded id>/<i>".
+std::string sliceAddress(const std::string& host, const FilmSpec& film, std::size_t slice);
+
+// A canned reply, for tests that need a special answer at an exact target.
+struct Reply {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;  // sent as given
+  std::string body;
+  bool addContentLength = true;
+  Fault fault = Fault::None;  // CloseEarly/Stall/Reset/StallHeaders apply to body
+  int delayMs = 0;            // wait before answering
+};
+
+class Server {
+ public:
+  Server();
+  ~Server();  // stops
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Listens on 127.0.0.1:port (0 = any free port). False when it cannot bind.
+  bool start(std::uint16_t port = 0);
+  void stop();
+  std::uint16_t port() const;
+  std::string host() const;  // "127.0.0.1:<port>", the client's service host
+
+  std::vector<LoggedRequest> requests() const;
+  void clearLog();
+
+  // Overrides: an exact target (path with query, as sent) answers with this reply.
+  void setReply(const std::string& target, Reply reply);
+  // Replaces the catalogue body (raw bytes, already in Windows-1250).
+  void setCatalogue(std::string rawBytes);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace service
