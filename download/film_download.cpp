@@ -1,0 +1,178 @@
+#include "film_download.h"
+
+#include <cstring>
+
+#include "codepage.h"
+#include "film_logic.h"
+#include "url.h"
+
+namespace download {
+
+namespace {
+const QString kRecordPath = QStringLiteral("/z/e/zelvo/basix2.php?a=");
+const QString kFailed = QStringLiteral("Hiba történt");
+constexpr std::uint32_t kReloadKeepConnection =
+    net::INTERNET_FLAG_RELOAD | net::INTERNET_FLAG_KEEP_CONNECTION;
+
+bool isSuccessStatus(net::HINTERNET request) {
+  char buffer[32] = {};
+  std::uint32_t length = sizeof buffer;
+  std::uint32_t index = 0;
+  if (!net::HttpQueryInfoA(request, net::HTTP_QUERY_STATUS_CODE, buffer, &length, &index))
+    return false;
+  const int status = std::atoi(buffer);
+  return status >= 200 && status < 300;
+}
+}  // namespace
+
+bool FilmDownload::yield() {
+  view_.yieldToWindow();
+  return !view_.ending();
+}
+
+FilmResult FilmDownload::fail(const QString& message) {
+  view_.warn(message, false);
+  view_.enterIdleState();
+  view_.setInfo(kFailed);
+  return FilmResult::Failed;
+}
+
+FilmResult FilmDownload::run(const QString& identifier) {
+  const FilmResult result = runSteps(identifier);
+  output_.close();  // a stopped film keeps what it received
+  return result;
+}
+
+FilmResult FilmDownload::runSteps(const QString& identifier) {
+  const QString id = identifier;
+  view_.enterBusyState();
+  if (!yield()) return FilmResult::Stopped;
+
+  // Encoded so that blanks, '&', '#' or line breaks cannot break the request.
+  const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncode(id);
+  const QString reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString());
+  if (view_.ending()) return FilmResult::Stopped;
+
+  FilmRecord record;
+  const RecordStatus status = parseRecord(reply, record);
+  v_.recordParts = record.recordParts;
+  v_.filmFields = record.filmFields;
+  v_.sliceUrls = record.sliceUrls;
+  v_.referrerUrl = record.referrerUrl;
+  v_.sliceCount = record.sliceCount;
+  if (status == RecordStatus::Empty) return fail(QStringLiteral("A szerver nem válaszolt."));
+  if (status == RecordStatus::Malformed) return fail(QStringLiteral("A szerver válasza hibás."));
+
+  if (v_.sliceCount == 0) {
+    if (view_.warn(v_.filmFields.at(2), true)) view_.openExamplePage();
+    view_.enterIdleState();
+    view_.setInfo(kFailed);
+    return FilmResult::Refused;
+  }
+
+  const QString sizeText =
+      view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl);
+  if (view_.ending()) return FilmResult::Stopped;
+  view_.sizeLabel().setCaption(sizeText);
+  const auto size = parseByteCount(view_.sizeLabel().caption());
+  v_.sliceSize = size.value_or(0);
+  v_.totalKb = expectedKb(v_.sliceSize, v_.sliceCount);
+
+  if (size && v_.sliceSize >= 10000) {
+    view_.setInfo(summaryText(v_.filmFields.at(1), v_.totalKb, userDecimalSeparator()));
+    return downloadSlices();
+  }
+
+  // Too small (or no usable size): a broken film, reported back to the service.
+  const QString answer =
+      view_.fetchText(QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString());
+  if (view_.ending()) return FilmResult::Stopped;
+  view_.sizeLabel().setCaption(answer);
+  view_.warn(view_.sizeLabel().caption(), false);
+  view_.enterIdleState();
+  view_.setInfo(QStringLiteral("Hiba történt, jelentés elküldve"));
+  return FilmResult::Reported;
+}
+
+void FilmDownload::closeSliceHandles() {
+  // Zeroed once closed, so a later close can never hit a handle handed out again.
+  net::InternetCloseHandle(v_.hRequest);
+  v_.hRequest = 0;
+  net::InternetCloseHandle(v_.hConnect);
+  v_.hConnect = 0;
+  net::InternetCloseHandle(v_.hSession);
+  v_.hSession = 0;
+}
+
+void FilmDownload::updateProgress() {
+  v_.readsSinceUpdate = 0;
+  const Progress p =
+      progressFigures(v_.receivedBytes, v_.totalKb, v_.barFullWidth, userDecimalSeparator());
+  v_.barWidth = p.barWidth;
+  v_.percentDone = p.percentDone;
+  view_.setInfo(p.infoText);
+  view_.setWindowCaption(p.caption);
+  view_.setBarWidth(static_cast<float>(v_.barWidth));
+}
+
+FilmResult FilmDownload::downloadSlices() {
+  view_.setBarWidth(0);
+  const QString path = outputPath(view_.targetFolder(), v_.filmFields.at(2));
+  if (!output_.create(path))
+    return fail(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
+  v_.receivedBytes = 0;
+  v_.readsSinceUpdate = 0;
+
+  const QByteArray agent = net::toCp1250(v_.agentName);
+  const QByteArray referrer = net::toCp1250(v_.referrerUrl);
+  const QStringList urls = v_.sliceUrls;
+  for (int slice = 0; slice < urls.size(); ++slice) {
+    v_.loopItem = urls.at(slice);
+    const std::uint64_t sliceStart = output_.size();
+    const QByteArray host = net::toCp1250(net::urlHost(urls.at(slice)));
+    const QByteArray objectPath = net::toCp1250(net::urlPath(urls.at(slice)));
+    v_.hSession = net::InternetOpenA(agent.constData(), net::INTERNET_OPEN_TYPE_PRECONFIG,
+                                     nullptr, nullptr, 0);
+    v_.hConnect = net::InternetConnectA(v_.hSession, host.constData(),
+                                        net::INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
+                                        net::INTERNET_SERVICE_HTTP, 0, 0);
+    v_.hRequest = net::HttpOpenRequestA(v_.hConnect, "GET", objectPath.constData(), "HTTP/1.0",
+                                        referrer.constData(), nullptr, kReloadKeepConnection, 0);
+    net::HttpSendRequestA(v_.hRequest, nullptr, 0, nullptr, 0);
+    if (view_.ending()) return FilmResult::Stopped;
+
+    // An error page or a broken transfer must never pass for film.
+    bool sliceOk = isSuccessStatus(v_.hRequest);
+    v_.readMore = sliceOk;
+    while (v_.readMore) {
+      ++v_.readsSinceUpdate;
+      std::memset(v_.readBuffer, ' ', sizeof v_.readBuffer);
+      std::uint32_t count = 0;
+      v_.readMore = net::InternetReadFile(v_.hRequest, v_.readBuffer, sizeof v_.readBuffer, &count);
+      v_.bytesRead = static_cast<std::int32_t>(count);
+      if (!yield()) return FilmResult::Stopped;
+      if (!v_.readMore) {
+        sliceOk = false;
+        break;
+      }
+      if (count > 0 && !output_.write(v_.readBuffer, count)) {
+        closeSliceHandles();
+        return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+      }
+      if (!yield()) return FilmResult::Stopped;
+      if (v_.bytesRead == 0) v_.readMore = false;
+      v_.receivedBytes += v_.bytesRead;
+      if (v_.readsSinceUpdate == 100) updateProgress();
+    }
+    closeSliceHandles();
+    if (!sliceOk) {
+      output_.truncate(sliceStart);  // keep only complete slices
+      if (!output_.close()) return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+      return fail(QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(slice + 1));
+    }
+  }
+  if (!output_.close()) return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+  return FilmResult::Finished;
+}
+
+}  // namespace download

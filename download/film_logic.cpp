@@ -1,0 +1,131 @@
+#include "film_logic.h"
+
+#include <QLocale>
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+namespace download {
+
+double roundHalfEven(double x) {
+  // nearbyint follows the current rounding mode; make sure it is to-nearest-even.
+  const int saved = std::fegetround();
+  if (saved != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+  const double r = std::nearbyint(x);
+  if (saved != FE_TONEAREST) std::fesetround(saved);
+  return r;
+}
+
+QString formatNumber(double x, QChar decimalSeparator) {
+  if (std::isnan(x)) return QStringLiteral("NaN");
+  if (x == 0) return QStringLiteral("0");  // also turns -0 into 0
+  // 15 significant digits, as the double's reliable precision; 'g' drops trailing zeros.
+  QString s = QString::number(x, 'g', 15);
+  if (s.contains(QLatin1Char('e'))) {
+    // Keep plain digits for large whole numbers of the download range.
+    if (std::fabs(x) < 1e18 && x == std::trunc(x)) s = QString::number(static_cast<qint64>(x));
+  }
+  s.replace(QLatin1Char('.'), decimalSeparator);
+  return s;
+}
+
+QChar userDecimalSeparator() {
+  const QString point = QLocale::system().decimalPoint();
+  return point.isEmpty() ? QLatin1Char('.') : point.at(0);
+}
+
+std::optional<std::int64_t> parseByteCount(const QString& text) {
+  const QString t = text.trimmed();
+  if (t.isEmpty()) return std::nullopt;
+  for (QChar c : t)
+    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
+  bool ok = false;
+  const qlonglong v = t.toLongLong(&ok);
+  if (!ok) return std::nullopt;
+  return v;
+}
+
+RecordStatus parseRecord(const QString& reply, FilmRecord& record) {
+  record = FilmRecord{};
+  if (reply.isEmpty()) return RecordStatus::Empty;
+  record.recordParts = reply.split(QLatin1Char('*'));
+  if (record.recordParts.size() < 2) return RecordStatus::Malformed;
+  record.filmFields = record.recordParts.at(0).split(QLatin1Char('|'));
+  record.sliceUrls = record.recordParts.at(1).split(QLatin1Char('|'));
+  record.referrerUrl = record.filmFields.at(0);
+  if (record.filmFields.size() < 3) return RecordStatus::Malformed;
+  const auto count = parseByteCount(record.filmFields.at(1));
+  if (!count || *count > std::numeric_limits<std::int32_t>::max()) return RecordStatus::Malformed;
+  record.sliceCount = static_cast<std::int32_t>(*count);
+  return RecordStatus::Ok;
+}
+
+double expectedKb(std::int64_t sliceSize, std::int64_t sliceCount) {
+  // Product in double: exact far beyond any real film, and never overflows.
+  return roundHalfEven(static_cast<double>(sliceSize) * static_cast<double>(sliceCount) / 1024.0);
+}
+
+QString summaryText(const QString& countField, double totalKb, QChar sep) {
+  return countField + QStringLiteral(" szeletből áll és ") + formatNumber(totalKb, sep) +
+         QStringLiteral("Kb összesen");
+}
+
+Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
+                         QChar sep) {
+  Progress p;
+  const double received = static_cast<double>(receivedBytes);
+  p.barWidth = roundHalfEven(received * barFullWidth / totalKb / 1024.0);
+  p.percentDone = roundHalfEven(received / totalKb * 10000.0 / 1024.0) / 100.0;
+  const QString percent = formatNumber(p.percentDone, sep);
+  p.infoText = formatNumber(roundHalfEven(received / 1024.0), sep) + QStringLiteral("Kb/") +
+               formatNumber(totalKb, sep) + QStringLiteral("Kb ") + percent + QStringLiteral("%");
+  p.caption = QStringLiteral("Zelvo ") + percent + QStringLiteral("%");
+  return p;
+}
+
+namespace {
+
+const QString kSuffix = QStringLiteral("_Zelvoweb.mpg");
+
+bool isDeviceName(const QString& name) {
+  // Windows refuses these as a base name, whatever follows the first dot.
+  const QString base = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+  static const QStringList fixed = {"CON", "PRN", "AUX", "NUL"};
+  if (fixed.contains(base)) return true;
+  if (base.size() == 4 && (base.startsWith("COM") || base.startsWith("LPT")))
+    return base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+  return false;
+}
+
+}  // namespace
+
+QString outputFileName(const QString& filmName) {
+  QString name;
+  name.reserve(filmName.size());
+  for (QChar c : filmName) {
+    const bool refused = c.unicode() < 0x20 || c.unicode() == 0x7f ||
+                         QStringLiteral("/\\:*?\"<>|").contains(c);
+    name.append(refused ? QLatin1Char('_') : c);
+  }
+  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+    name = QStringLiteral("film");
+  if (isDeviceName(name)) name.prepend(QLatin1Char('_'));
+  // Cut whole characters until the full name fits in 255 bytes.
+  const int budget = 255 - kSuffix.toUtf8().size();
+  while (name.toUtf8().size() > budget) {
+    int cut = name.size() - 1;
+    if (cut > 0 && name.at(cut).isLowSurrogate()) --cut;
+    name.truncate(cut);
+  }
+  if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+    name[name.size() - 1] = QLatin1Char('_');
+  return name + kSuffix;
+}
+
+QString outputPath(const QString& folder, const QString& filmName) {
+  QString dir = folder;
+  if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+  return dir + outputFileName(filmName);
+}
+
+}  // namespace download

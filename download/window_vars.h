@@ -1,0 +1,45 @@
+// The window's variables, shared by the window and the film download under these names.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+
+#include "wininet.h"
+
+struct WindowVars {
+  // Handles of the slice transfer under way; 0 once closed.
+  net::HINTERNET hSession = 0;
+  net::HINTERNET hConnect = 0;
+  net::HINTERNET hRequest = 0;
+  QString agentName;
+
+  bool placeholderCleared = false;
+  bool isDownloading = false;
+
+  // Read state of the slice loop (the text fetch keeps its own).
+  bool readMore = false;
+  char readBuffer[64] = {};
+  std::int32_t bytesRead = 0;
+
+  QString referrerUrl;
+  QStringList sliceUrls;
+  QStringList recordParts;
+  QStringList filmFields;
+  std::int32_t sliceCount = 0;
+
+  QStringList catalogRows;
+  QStringList catalogFields;
+  QVariant loopItem;
+
+  // 64-bit so that films and slices past 2 GiB keep correct figures.
+  std::int64_t sliceSize = 0;
+  float barFullWidth = 0;
+  double totalKb = 0;
+  std::int64_t receivedBytes = 0;
+  std::int32_t readsSinceUpdate = 0;
+  double barWidth = 0;
+  double percentDone = 0;
+  QVariant queueIndex;
+};

@@ -1,0 +1,496 @@
+#include "form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+
+#include "fetch.h"
+#include "folders.h"
+#include "look.h"
+#include "twips.h"
+
+const QString Form1::kPrompt = QStringLiteral("Ide írd az azonosítót!");
+
+namespace {
+
+constexpr int kNarrowWidth = 4020;
+constexpr int kWideWidth = 6600;
+constexpr int kOpenThreshold = 5000;
+constexpr int kClosedHeight = 2750;
+constexpr int kOpenHeight = 5000;
+const QColor kBusyColour(192, 0, 0);
+const QColor kIdleColour(0, 192, 0);
+// Frame of a classic desktop window, used where the platform draws none (offscreen).
+constexpr int kFallbackFrameWidthPx = 8;
+constexpr int kFallbackFrameHeightPx = 26;
+constexpr int kMinTitleBarPx = 16;
+
+QFont legacyFont(double points) {
+  QFont font;
+  font.setFamilies(ui::dialogFontFamilies());
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSizeF(points);
+  font.setWeight(QFont::Normal);
+  return font;
+}
+
+void setBackground(QWidget* w, const QColor& colour) {
+  QPalette p = w->palette();
+  p.setColor(QPalette::Window, colour);
+  w->setPalette(p);
+  w->setAutoFillBackground(true);
+}
+
+QIcon makeIcon() {
+  QImage image(32, 32, QImage::Format_RGB888);
+  image.fill(QColor(192, 0, 0));
+  QPainter painter(&image);
+  painter.fillRect(4, 8, 24, 16, Qt::black);
+  for (int x = 6; x < 28; x += 5) {
+    painter.fillRect(x, 9, 2, 2, Qt::white);
+    painter.fillRect(x, 21, 2, 2, Qt::white);
+  }
+  painter.fillRect(8, 13, 16, 6, QColor(0, 192, 0));
+  return QIcon(QPixmap::fromImage(image));
+}
+
+}  // namespace
+
+class Form1::LabelTarget : public net::TextTarget {
+ public:
+  explicit LabelTarget(QLabel* label) : label_(label) {}
+  void setCaption(const QString& text) override { label_->setText(text); }
+  QString caption() const override { return label_->text(); }
+
+ private:
+  QLabel* label_;
+};
+
+Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
+    : QWidget(parent), host_(host), seams_(seams) {
+  setObjectName(QStringLiteral("Form1"));
+  buildControls();
+  lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
+  film_ = std::make_unique<download::FilmDownload>(*this, *this);
+  net::setWaitHook([this] { yield(); });
+  Form_Load();
+}
+
+Form1::~Form1() { net::setWaitHook(nullptr); }
+
+void Form1::buildControls() {
+  setWindowTitle(QStringLiteral("Zelvo"));
+  setWindowIcon(makeIcon());
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setBackground(this, QColor(212, 208, 200));  // the classic scroll-bar colour
+
+  auto button = [](QWidget* parent, const char* name, const QString& text) {
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    return b;
+  };
+  auto list = [](QWidget* parent, const char* name) {
+    auto* l = new QListWidget(parent);
+    l->setObjectName(QLatin1String(name));
+    l->setSelectionMode(QAbstractItemView::SingleSelection);
+    return l;
+  };
+
+  azon2queue = button(this, "azon2queue", QStringLiteral("> Listához"));
+  Command1 = button(this, "Command1", QStringLiteral("Minden film"));
+  Frame2 = new QGroupBox(QStringLiteral("Letöltési sor"), this);
+  Frame2->setObjectName(QStringLiteral("Frame2"));
+  btQueue2 = button(Frame2, "btQueue2", QStringLiteral("Becsuk"));
+  q_letolt = button(Frame2, "q_letolt", QStringLiteral("Mindet letölt!"));
+  q_del = button(Frame2, "q_del", QStringLiteral("> Töröl"));
+  queue = list(Frame2, "queue");
+  toQueue = button(this, "toQueue", QStringLiteral("<< Listához"));
+  btQueue = button(this, "btQueue", QStringLiteral("Letöltési sor"));
+  Command2 = button(this, "Command2", QStringLiteral("Letölt!"));
+  Frame1 = new QGroupBox(QStringLiteral("Összes film"), this);
+  Frame1->setObjectName(QStringLiteral("Frame1"));
+  Lista = list(Frame1, "Lista");
+  Go = button(this, "Go", QStringLiteral("Start!"));
+  Drive1 = new ui::DriveListBox(this);
+  Drive1->setObjectName(QStringLiteral("Drive1"));
+  directory = new ui::DirListBox(this);
+  directory->setObjectName(QStringLiteral("directory"));
+  Picture1 = new QFrame(this);
+  Picture1->setObjectName(QStringLiteral("Picture1"));
+  Picture1->setFrameStyle(QFrame::Box | QFrame::Plain);
+  Picture1->setLineWidth(1);
+  info = new QLabel(QStringLiteral("v0.51"), Picture1);
+  info->setObjectName(QStringLiteral("info"));
+  processBar = new QLabel(Picture1);
+  processBar->setObjectName(QStringLiteral("processBar"));
+  azonosito = new QLineEdit(kPrompt, this);
+  azonosito->setObjectName(QStringLiteral("azonosito"));
+  lblEgy = new QLabel(this);
+  lblEgy->setObjectName(QStringLiteral("lblEgy"));
+
+  using ui::place;
+  place(azon2queue, 2920, 600, 970, 285);
+  place(Command1, 2920, 1320, 970, 285);
+  place(Frame2, 0, 2400, 3855, 2175);
+  place(btQueue2, 2520, 1800, 1215, 255);
+  place(q_letolt, 2520, 720, 1215, 375);
+  place(q_del, 2520, 240, 1215, 255);
+  place(queue, 120, 240, 2295, 1815);
+  place(toQueue, 4080, 1920, 970, 285);
+  place(btQueue, 2920, 1650, 970, 285);
+  place(Command2, 5400, 1920, 970, 285);
+  place(Frame1, 3960, 0, 2500, 2295);
+  place(Lista, 50, 240, 2400, 1620);
+  place(Go, 2920, 90, 970, 410);
+  place(Drive1, 0, 560, 2895, 315);
+  place(directory, 0, 920, 2895, 990);
+  place(Picture1, 0, 1960, 3900, 375);
+  // Inside the panel, positions count from within its border.
+  const int border = Picture1->frameWidth();
+  place(info, 0, 0, 3855, 375);
+  info->move(info->pos() + QPoint(border, border));
+  place(processBar, 0, 0, 3855, 375);
+  processBar->move(processBar->pos() + QPoint(border, border));
+  processBarTwips_ = 3855;
+  place(azonosito, 0, 90, 2895, 420);
+  place(lblEgy, 3720, 1680, 135, 135);
+
+  Command2->setVisible(false);
+  Lista->setVisible(false);
+  lblEgy->setVisible(false);
+
+  Go->setFont(legacyFont(9.75));
+  info->setFont(legacyFont(9.75));
+  azonosito->setFont(legacyFont(12));
+  azonosito->setAlignment(Qt::AlignCenter);
+  info->setAlignment(Qt::AlignCenter);
+  info->setWordWrap(true);
+  info->setAttribute(Qt::WA_TranslucentBackground);
+  QPalette infoPalette = info->palette();
+  infoPalette.setColor(QPalette::WindowText, Qt::white);
+  info->setPalette(infoPalette);
+  setBackground(processBar, kBusyColour);
+
+  // Stacking: of two overlapping controls, the one listed first lies on top.
+  const QList<QWidget*> listed = {azon2queue, Command1, Frame2,   btQueue2,  q_letolt,
+                                  q_del,      queue,    toQueue,  btQueue,   Command2,
+                                  Frame1,     Lista,    Go,       Drive1,    directory,
+                                  Picture1,   info,     processBar, azonosito, lblEgy};
+  for (auto it = listed.rbegin(); it != listed.rend(); ++it) (*it)->raise();
+
+  // Focus order follows the tab indexes; labels and frames take no focus.
+  const QList<QWidget*> tabOrder = {directory, azonosito, Drive1,  Go,   Lista,    Command2,
+                                    btQueue,   toQueue,   queue,   q_del, q_letolt, btQueue2,
+                                    Command1,  azon2queue};
+  for (int i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
+  connect(Go, &QPushButton::clicked, this, &Form1::Go_Click);
+  connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+  connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  connect(btQueue, &QPushButton::clicked, this, &Form1::btQueue_Click);
+  connect(btQueue2, &QPushButton::clicked, this, &Form1::btQueue2_Click);
+  connect(azon2queue, &QPushButton::clicked, this, &Form1::azon2queue_Click);
+  connect(toQueue, &QPushButton::clicked, this, &Form1::toQueue_Click);
+  connect(q_del, &QPushButton::clicked, this, &Form1::q_del_Click);
+  connect(q_letolt, &QPushButton::clicked, this, &Form1::q_letolt_Click);
+  connect(Drive1, &ui::DriveListBox::driveChanged, this, &Form1::Drive1_Change);
+  connect(directory, &ui::DirListBox::pathChanged, this, [this](const QString& path) {
+    driveFolders_[ui::volumeRootOf(path, volumes_)] = path;
+  });
+  azonosito->installEventFilter(this);
+}
+
+void Form1::Form_Load() {
+  setOuterWidth(kNarrowWidth);
+  setOuterHeight(kClosedHeight);
+  agentName = QStringLiteral("zv5_progression");
+  barFullWidth = static_cast<float>(ui::widthTwips(Picture1));
+
+  volumes_ = ui::mountedVolumes();
+  Drive1->setVolumes(volumes_);
+  const QString current = QDir::currentPath();
+  if (!directory->setPath(current)) directory->setPath(QStringLiteral("/"));
+  Drive1->setDrive(ui::volumeRootOf(directory->path(), volumes_));
+  directory->setFocus();
+}
+
+// Outer size ---------------------------------------------------------------
+
+void Form1::setOuterWidth(int twips) {
+  outerWidthTw_ = twips;
+  applyOuterSize();
+}
+
+void Form1::setOuterHeight(int twips) {
+  outerHeightTw_ = twips;
+  applyOuterSize();
+}
+
+void Form1::applyOuterSize() {
+  if (outerWidthTw_ <= 0 || outerHeightTw_ <= 0) return;  // start-up sets one, then the other
+  int frameW = 0;
+  int frameH = 0;
+  if (isVisible()) {
+    frameW = frameGeometry().width() - geometry().width();
+    frameH = frameGeometry().height() - geometry().height();
+  }
+  if (frameH < kMinTitleBarPx) {  // no real title bar: the platform draws no frame
+    frameW = kFallbackFrameWidthPx;
+    frameH = kFallbackFrameHeightPx;
+  }
+  setFixedSize(ui::twipsToPx(outerWidthTw_) - frameW, ui::twipsToPx(outerHeightTw_) - frameH);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  applyOuterSize();
+}
+
+void Form1::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  applyOuterSize();  // the window manager may have added its frame by now
+}
+
+// States -------------------------------------------------------------------
+
+void Form1::enterBusyState() {
+  isDownloading = true;
+  setBackground(processBar, kBusyColour);
+  Go->setText(QStringLiteral("Állj!"));
+  info->setText(QStringLiteral("Film adatait töltöm."));
+  for (QWidget* w : {static_cast<QWidget*>(azonosito), static_cast<QWidget*>(directory),
+                     static_cast<QWidget*>(Drive1), static_cast<QWidget*>(q_del),
+                     static_cast<QWidget*>(q_letolt), static_cast<QWidget*>(toQueue),
+                     static_cast<QWidget*>(Command2), static_cast<QWidget*>(azon2queue)})
+    w->setEnabled(false);
+}
+
+void Form1::enterIdleState() {
+  Go->setText(QStringLiteral("Start!"));
+  isDownloading = false;
+  azonosito->setText(QStringLiteral("Még egy filmet?"));
+  placeholderCleared = false;
+  azonosito->setEnabled(true);
+  directory->setEnabled(true);
+  setBackground(processBar, kIdleColour);
+  setBarWidth(barFullWidth);
+  Drive1->setEnabled(true);
+  for (QWidget* w : {static_cast<QWidget*>(q_del), static_cast<QWidget*>(q_letolt),
+                     static_cast<QWidget*>(toQueue), static_cast<QWidget*>(Command2),
+                     static_cast<QWidget*>(azon2queue)})
+    w->setEnabled(true);
+  receivedBytes = 0;
+  readsSinceUpdate = 0;
+  sliceSize = 0;
+  queue->clear();
+  setWindowTitle(QStringLiteral("Zelvo Letöltés kész"));
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == azonosito && event->type() == QEvent::FocusIn) azonosito_GotFocus();
+  return QWidget::eventFilter(watched, event);
+}
+
+void Form1::azonosito_GotFocus() {
+  if (placeholderCleared) return;
+  azonosito->clear();
+  placeholderCleared = true;
+}
+
+// Queue panel and drive list ------------------------------------------------
+
+void Form1::openQueuePanel() {
+  setOuterHeight(kOpenHeight);
+  btQueue->hide();
+}
+
+void Form1::btQueue_Click() { openQueuePanel(); }
+
+void Form1::btQueue2_Click() {
+  setOuterHeight(kClosedHeight);
+  btQueue->show();
+}
+
+void Form1::Drive1_Change() {
+  const QString root = Drive1->drive();
+  if (directory->setPath(driveFolders_.value(root, root)) || directory->setPath(root)) return;
+  // An unreadable volume: stay where we are, and say so in the drive list.
+  Drive1->setDrive(ui::volumeRootOf(directory->path(), volumes_));
+}
+
+QString Form1::targetFolder() const { return directory->path(); }
+
+// Example page and shutdown -----------------------------------------------
+
+void Form1::openExamplePage() {
+  seams_.opener->open(QStringLiteral("about:blank"), false);
+  seams_.opener->open(QStringLiteral("http://") + host_ + QStringLiteral("/z/e/zelvo/azonosito_pld.jpg"),
+                      true);
+}
+
+void Form1::endProgram() {
+  ending_ = true;
+  // Zeroed after closing, so nothing closes a handle twice.
+  for (net::HINTERNET* h : {&hRequest, &hConnect, &hSession}) {
+    net::InternetCloseHandle(*h);
+    *h = 0;
+  }
+  film_->flushOutput();  // every byte received so far stays in the file
+  seams_.ender->end();
+}
+
+void Form1::Form_Unload() { endProgram(); }
+
+void Form1::closeEvent(QCloseEvent* event) {
+  Form_Unload();
+  event->accept();
+}
+
+// Transfers --------------------------------------------------------------
+
+void Form1::yield() {
+  // Processing events costs far more than a transfer step; once a millisecond is plenty.
+  if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
+  sinceEvents_.start();
+  QCoreApplication::processEvents();
+}
+
+QString Form1::fetchText(const QString& mode, const QString& url, const QString& referrer) {
+  net::FetchContext ctx;
+  ctx.agentName = agentName;
+  ctx.yield = [this] { yield(); };
+  ctx.sizeLabel = lblEgyTarget_.get();
+  return net::fetchText(ctx, mode, url, referrer);
+}
+
+bool Form1::downloadFilm(const QString& identifier) {
+  return film_->run(identifier) == download::FilmResult::Finished;
+}
+
+void Form1::setInfo(const QString& text) { info->setText(text); }
+
+void Form1::setWindowCaption(const QString& text) { setWindowTitle(text); }
+
+void Form1::setBarWidth(float twips) {
+  if (!(twips >= 0 && twips <= 1e6f)) return;  // the control refuses it; the download goes on
+  processBarTwips_ = twips;
+  processBar->resize(ui::twipsToPx(twips), processBar->height());
+}
+
+net::TextTarget& Form1::sizeLabel() { return *lblEgyTarget_; }
+
+bool Form1::warn(const QString& text, bool withCancel) {
+  return seams_.boxes->warn(this, text, QStringLiteral("Hiba!"),
+                            withCancel ? ui::BoxButtons::OkCancel : ui::BoxButtons::Ok) ==
+         ui::BoxAnswer::Ok;
+}
+
+// Commands ---------------------------------------------------------------
+
+int Form1::selectedIndex(const QListWidget* list) {
+  const auto items = list->selectedItems();
+  return items.isEmpty() ? -1 : list->row(items.first());
+}
+
+void Form1::finishSingleFilm(bool finished) {
+  // A refused or failed film has already shown its box, gone idle and left its text.
+  if (ending_ || !finished) return;
+  info->setText(QStringLiteral("Kész: ") + filmFields.value(2) + QStringLiteral(".mpg"));
+  enterIdleState();
+}
+
+void Form1::Go_Click() {
+  if (azonosito->text() == kPrompt) return;
+  if (isDownloading) {
+    endProgram();
+    return;
+  }
+  finishSingleFilm(downloadFilm(azonosito->text()));
+}
+
+void Form1::Command2_Click() {
+  const int i = selectedIndex(Lista);
+  if (i < 0) return;
+  enterBusyState();
+  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
+  azonosito->setText(catalogFields.at(1));
+  finishSingleFilm(downloadFilm(azonosito->text()));
+}
+
+void Form1::Command1_Click() {
+  if (outerWidth() >= kOpenThreshold) {
+    setOuterWidth(kNarrowWidth);
+    Command1->setText(QStringLiteral("Minden film"));
+    Command2->setVisible(false);
+    return;
+  }
+  setOuterWidth(kWideWidth);
+  Command1->setText(QStringLiteral("Becsuk >"));
+  Command2->setVisible(true);
+  if (!Lista->isHidden()) return;  // loaded once per run
+
+  Lista->setVisible(true);
+  Frame1->setTitle(QStringLiteral("Listát töltöm"));
+  const QString reply =
+      fetchText(QStringLiteral("var"), host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
+  if (ending_) return;
+  QStringList shown;
+  const QStringList rows = reply.isEmpty() ? QStringList() : reply.split(QLatin1Char('\n'));
+  for (const QString& row : rows) {
+    catalogFields = row.split(QLatin1Char('\t'));
+    // Short rows get no entry, so entry i always belongs to row i.
+    if (catalogFields.size() < 3) continue;
+    catalogRows << row;
+    shown << catalogFields.at(2);
+  }
+  Lista->addItems(shown);
+  Frame1->setTitle(QStringLiteral("Összes film"));
+}
+
+void Form1::azon2queue_Click() {
+  if (azonosito->text() == kPrompt) return;
+  queue->addItem(azonosito->text());
+  openQueuePanel();
+}
+
+void Form1::toQueue_Click() {
+  const int i = selectedIndex(Lista);
+  if (i < 0) return;
+  openQueuePanel();
+  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
+  azonosito->setText(catalogFields.at(1));
+  queue->addItem(azonosito->text());
+}
+
+void Form1::q_del_Click() {
+  const int i = selectedIndex(queue);
+  if (i < 0) return;
+  delete queue->takeItem(i);
+}
+
+void Form1::q_letolt_Click() {
+  enterBusyState();
+  // The run works on a copy: a failed film's idle state empties the list box.
+  QStringList ids;
+  for (int i = 0; i < queue->count(); ++i) ids << queue->item(i)->text();
+  int failed = 0;
+  for (int i = 0; i < ids.size(); ++i) {
+    queueIndex = static_cast<qint16>(i);
+    azonosito->setText(ids.at(i));
+    const bool finished = downloadFilm(ids.at(i));
+    if (ending_) return;
+    if (!finished) ++failed;
+  }
+  enterIdleState();
+  info->setText(failed == 0 ? QStringLiteral("Kész")
+                            : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
+}

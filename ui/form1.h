@@ -1,0 +1,129 @@
+// The client's one window: layout, busy/idle states, catalogue, download commands, queue.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QWidget>
+#include <memory>
+
+#include "film_download.h"
+#include "folders.h"
+#include "seams.h"
+#include "window_vars.h"
+
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+namespace ui {
+class DirListBox;
+class DriveListBox;
+}  // namespace ui
+
+class Form1 : public QWidget, public WindowVars, public download::FilmView {
+  Q_OBJECT
+
+ public:
+  // host: the film service, "name" or "name:port".
+  explicit Form1(const QString& host, ui::Seams seams = {}, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  static const QString kPrompt;  // the identifier box's start-up text
+
+  // Outer size of the window in twips, frame included, as last set by the program.
+  int outerWidth() const { return outerWidthTw_; }
+  int outerHeight() const { return outerHeightTw_; }
+  void setOuterWidth(int twips);
+  void setOuterHeight(int twips);
+
+  void enterBusyState() override;
+  void enterIdleState() override;
+  void openExamplePage() override;
+  // Returns true when the film was finished and is in its file.
+  bool downloadFilm(const QString& identifier);
+  QString fetchText(const QString& mode, const QString& url, const QString& referrer) override;
+  // Lets the window handle pending events in the middle of a transfer.
+  void yield();
+  bool ending() const override { return ending_; }
+  QString serviceHost() const override { return host_; }
+
+  // Controls, under their names in the layout.
+  QPushButton* azon2queue;
+  QPushButton* Command1;
+  QGroupBox* Frame2;
+  QPushButton* btQueue2;
+  QPushButton* q_letolt;
+  QPushButton* q_del;
+  QListWidget* queue;
+  QPushButton* toQueue;
+  QPushButton* btQueue;
+  QPushButton* Command2;
+  QGroupBox* Frame1;
+  QListWidget* Lista;
+  QPushButton* Go;
+  ui::DriveListBox* Drive1;
+  ui::DirListBox* directory;
+  QFrame* Picture1;
+  QLabel* info;
+  QLabel* processBar;
+  QLineEdit* azonosito;
+  QLabel* lblEgy;
+
+ public slots:
+  void Go_Click();
+  void Command1_Click();
+  void Command2_Click();
+  void btQueue_Click();
+  void btQueue2_Click();
+  void azon2queue_Click();
+  void toQueue_Click();
+  void q_del_Click();
+  void q_letolt_Click();
+  void azonosito_GotFocus();
+  void Drive1_Change();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  class LabelTarget;
+
+  void buildControls();
+  void Form_Load();
+  void Form_Unload();
+  void endProgram();
+  void applyOuterSize();
+  void openQueuePanel();
+  // Download helpers shared by the commands.
+  void finishSingleFilm(bool finished);
+  static int selectedIndex(const QListWidget* list);
+
+  // FilmView
+  void yieldToWindow() override { yield(); }
+  QString targetFolder() const override;
+  void setInfo(const QString& text) override;
+  void setWindowCaption(const QString& text) override;
+  void setBarWidth(float twips) override;
+  net::TextTarget& sizeLabel() override;
+  bool warn(const QString& text, bool withCancel) override;
+
+  QString host_;
+  ui::Seams seams_;
+  std::unique_ptr<LabelTarget> lblEgyTarget_;
+  std::unique_ptr<download::FilmDownload> film_;
+  int outerWidthTw_ = 0;
+  int outerHeightTw_ = 0;
+  bool ending_ = false;
+  QElapsedTimer sinceEvents_;
+  QVector<ui::Volume> volumes_;
+  QHash<QString, QString> driveFolders_;  // last folder used on each volume
+  float processBarTwips_ = 0;
+
+ public:
+  float processBarWidth() const { return processBarTwips_; }
+};

@@ -1,0 +1,15 @@
+#include <QApplication>
+
+#include "form1.h"
+#include "look.h"
+
+int main(int argc, char** argv) {
+  // The program takes no arguments: Qt sees only the program's name.
+  int qtArgc = 1;
+  char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("zelvo"), nullptr};
+  QApplication app(qtArgc, qtArgv);
+  ui::applyLook();
+  Form1 window(QStringLiteral(ZELVO_SERVICE_HOST));
+  window.show();
+  return app.exec();
+}

@@ -1,0 +1,56 @@
+#include "seams.h"
+
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ui {
+namespace {
+
+class QtMessageBoxes : public MessageBoxes {
+ public:
+  BoxAnswer warn(QWidget* parent, const QString& text, const QString& title,
+                 BoxButtons buttons) override {
+    const auto shown = buttons == BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
+                                                       : QMessageBox::Ok;
+    return QMessageBox::warning(parent, title, text, shown, QMessageBox::Ok) == QMessageBox::Ok
+               ? BoxAnswer::Ok
+               : BoxAnswer::Cancel;
+  }
+};
+
+class DesktopUrlOpener : public UrlOpener {
+ public:
+  void open(const QString& url, bool shown) override {
+    // The desktop opener cannot open a page hidden; such a request has nothing to show.
+    if (shown) QDesktopServices::openUrl(QUrl(url));
+  }
+};
+
+class ProcessEnd : public ProgramEnd {
+ public:
+  void end() override {
+    std::fflush(nullptr);
+    // At once: no event handler and no download step may run after this.
+    std::_Exit(0);
+  }
+};
+
+}  // namespace
+
+MessageBoxes& desktopMessageBoxes() {
+  static QtMessageBoxes boxes;
+  return boxes;
+}
+UrlOpener& desktopUrlOpener() {
+  static DesktopUrlOpener opener;
+  return opener;
+}
+ProgramEnd& processEnd() {
+  static ProcessEnd ender;
+  return ender;
+}
+
+}  // namespace ui
