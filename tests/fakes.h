@@ -1,0 +1,53 @@
+// Test doubles for the window's seams: scripted message boxes, a recording URL opener,
+// and a program end that only records.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <ostream>
+#include <vector>
+
+#include "seams.h"
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+struct ShownBox {
+  QString text;
+  QString title;
+  ui::BoxButtons buttons;
+};
+
+class FakeBoxes : public ui::MessageBoxes {
+ public:
+  ui::BoxAnswer warn(QWidget*, const QString& text, const QString& title,
+                     ui::BoxButtons buttons) override {
+    shown.push_back({text, title, buttons});
+    if (answers.empty()) return ui::BoxAnswer::Ok;
+    const ui::BoxAnswer a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::vector<ShownBox> shown;
+  std::deque<ui::BoxAnswer> answers;  // OK when empty
+};
+
+class FakeOpener : public ui::UrlOpener {
+ public:
+  void open(const QString& url, bool shown) override { opened.push_back({url, shown}); }
+  std::vector<std::pair<QString, bool>> opened;
+};
+
+class FakeEnd : public ui::ProgramEnd {
+ public:
+  void end() override { ++calls; }
+  int calls = 0;
+};
+
+struct FakeSeams {
+  FakeBoxes boxes;
+  FakeOpener opener;
+  FakeEnd ender;
+  ui::Seams seams() { return {&boxes, &opener, &ender}; }
+};

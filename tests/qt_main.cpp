@@ -1,0 +1,13 @@
+// Test entry for binaries that need a QApplication (offscreen unless told otherwise).
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include "look.h"
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  ui::applyLook();
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,2 @@
+zelvo_gtest(ui_window_tests ui_window_test.cpp qt_main.cpp)
+target_link_libraries(ui_window_tests PRIVATE zelvo_ui Qt6::Test)

@@ -1,0 +1,295 @@
+// The window without a server: layout, states, prompt, queue panel, lists, shutdown.
+#include <QDir>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+#include "folders.h"
+#include "form1.h"
+
+namespace {
+
+// A host nobody listens on: nothing in these tests may reach the network.
+const QString kNoHost = QStringLiteral("127.0.0.1:9");
+
+struct Layout {
+  const char* name;
+  const char* container;
+  int left, top, width, height;
+  const char* text;  // nullptr: not a text control
+  bool hidden;
+};
+
+QString textOf(QWidget* w) {
+  if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
+  if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
+  return {};
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w = std::make_unique<Form1>(kNoHost, fakes.seams());
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+  }
+  FakeSeams fakes;
+  std::unique_ptr<Form1> w;
+};
+
+TEST_F(WindowTest, StartUpLayoutMatchesTheDesign) {
+  const Layout rows[] = {
+      {"azon2queue", "Form1", 2920, 600, 970, 285, "> Listához", false},
+      {"Command1", "Form1", 2920, 1320, 970, 285, "Minden film", false},
+      {"Frame2", "Form1", 0, 2400, 3855, 2175, "Letöltési sor", false},
+      {"btQueue2", "Frame2", 2520, 1800, 1215, 255, "Becsuk", false},
+      {"q_letolt", "Frame2", 2520, 720, 1215, 375, "Mindet letölt!", false},
+      {"q_del", "Frame2", 2520, 240, 1215, 255, "> Töröl", false},
+      {"queue", "Frame2", 120, 240, 2295, 1815, nullptr, false},
+      {"toQueue", "Form1", 4080, 1920, 970, 285, "<< Listához", false},
+      {"btQueue", "Form1", 2920, 1650, 970, 285, "Letöltési sor", false},
+      {"Command2", "Form1", 5400, 1920, 970, 285, "Letölt!", true},
+      {"Frame1", "Form1", 3960, 0, 2500, 2295, "Összes film", false},
+      {"Lista", "Frame1", 50, 240, 2400, 1620, nullptr, true},
+      {"Go", "Form1", 2920, 90, 970, 410, "Start!", false},
+      {"Drive1", "Form1", 0, 560, 2895, 315, nullptr, false},
+      {"directory", "Form1", 0, 920, 2895, 990, nullptr, false},
+      {"Picture1", "Form1", 0, 1960, 3900, 375, nullptr, false},
+      {"info", "Picture1", 0, 0, 3855, 375, "v0.51", false},
+      {"processBar", "Picture1", 0, 0, 3855, 375, "", false},
+      {"azonosito", "Form1", 0, 90, 2895, 420, "Ide írd az azonosítót!", false},
+      {"lblEgy", "Form1", 3720, 1680, 135, 135, "", true},
+  };
+  for (const Layout& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto* c = w->findChild<QWidget*>(QLatin1String(row.name));
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->parentWidget()->objectName(), QLatin1String(row.container));
+    // Children of the bordered panel sit inside its border.
+    const int inset = QLatin1String(row.container) == QLatin1String("Picture1") ? 1 : 0;
+    EXPECT_EQ(c->geometry(), QRect(qRound(row.left / 15.0) + inset, qRound(row.top / 15.0) + inset,
+                                   qRound(row.width / 15.0), qRound(row.height / 15.0)));
+    if (row.text) {
+      EXPECT_EQ(textOf(c), QString::fromUtf8(row.text));
+    }
+    EXPECT_EQ(c->isHidden(), row.hidden);
+  }
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
+  EXPECT_EQ(w->outerWidth(), 4020);
+  EXPECT_EQ(w->outerHeight(), 2750);
+  EXPECT_EQ(w->agentName, QStringLiteral("zv5_progression"));
+  EXPECT_FLOAT_EQ(w->barFullWidth, 3900.0f);
+  EXPECT_FLOAT_EQ(w->processBarWidth(), 3855.0f);
+  EXPECT_EQ(w->processBar->palette().color(QPalette::Window), QColor(192, 0, 0));
+  EXPECT_FALSE(w->isDownloading);
+}
+
+TEST_F(WindowTest, OnlyTheMainRegionShowsAtStartUp) {
+  const QRect client = w->rect();
+  // Everything of the main region lies inside; the strip and the panel lie outside.
+  for (QWidget* c : {static_cast<QWidget*>(w->azonosito), static_cast<QWidget*>(w->Go),
+                     static_cast<QWidget*>(w->Picture1), static_cast<QWidget*>(w->btQueue)})
+    EXPECT_TRUE(client.contains(c->geometry())) << c->objectName().toStdString();
+  EXPECT_FALSE(client.intersects(w->Frame1->geometry()));
+  EXPECT_FALSE(client.intersects(w->Frame2->geometry()));
+  EXPECT_FALSE(client.intersects(w->toQueue->geometry()));
+}
+
+TEST_F(WindowTest, FontsColoursAndStacking) {
+  EXPECT_DOUBLE_EQ(w->Go->font().pointSizeF(), 9.75);
+  EXPECT_DOUBLE_EQ(w->info->font().pointSizeF(), 9.75);
+  EXPECT_DOUBLE_EQ(w->azonosito->font().pointSizeF(), 12.0);
+  EXPECT_TRUE(w->azonosito->font().families().contains(QStringLiteral("MS Sans Serif")));
+  EXPECT_EQ(w->info->palette().color(QPalette::WindowText), QColor(255, 255, 255));
+  EXPECT_TRUE(w->info->alignment() & Qt::AlignHCenter);
+  EXPECT_TRUE(w->azonosito->alignment() & Qt::AlignHCenter);
+  // The status text lies above the bar, and the two catalogue buttons above the frame.
+  const QObjectList& panel = w->Picture1->children();
+  EXPECT_GT(panel.indexOf(w->info), panel.indexOf(w->processBar));
+  const QObjectList& top = w->children();
+  EXPECT_GT(top.indexOf(w->toQueue), top.indexOf(w->Frame1));
+  EXPECT_GT(top.indexOf(w->Command2), top.indexOf(w->Frame1));
+  // The bar really shows through the label: red pixels in the middle of the text area.
+  const QImage image = w->Picture1->grab().toImage();
+  EXPECT_EQ(QColor(image.pixel(5, image.height() / 2)), QColor(192, 0, 0));
+}
+
+TEST_F(WindowTest, FocusStartsOnTheFolderListAndFollowsTheTabOrder) {
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  EXPECT_EQ(QApplication::focusWidget(), w->directory);
+  EXPECT_EQ(w->azonosito->text(), Form1::kPrompt);  // keeps its prompt until entered
+  const QList<QWidget*> order = {w->directory, w->azonosito, w->Drive1,  w->Go,
+                                 w->Lista,     w->Command2,  w->btQueue, w->toQueue,
+                                 w->queue,     w->q_del,     w->q_letolt, w->btQueue2,
+                                 w->Command1,  w->azon2queue};
+  for (int i = 0; i + 1 < order.size(); ++i) {
+    QWidget* next = order[i]->nextInFocusChain();
+    while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+    EXPECT_EQ(next, order[i + 1]) << order[i]->objectName().toStdString();
+  }
+}
+
+TEST_F(WindowTest, BusyAndIdleStates) {
+  w->info->setText(QStringLiteral("x"));
+  w->queue->addItems({QStringLiteral("a"), QStringLiteral("b")});
+  w->enterBusyState();
+  EXPECT_TRUE(w->isDownloading);
+  EXPECT_EQ(w->Go->text(), QStringLiteral("Állj!"));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Film adatait töltöm."));
+  EXPECT_EQ(w->processBar->palette().color(QPalette::Window), QColor(192, 0, 0));
+  for (QWidget* c : {static_cast<QWidget*>(w->azonosito), static_cast<QWidget*>(w->directory),
+                     static_cast<QWidget*>(w->Drive1), static_cast<QWidget*>(w->q_del),
+                     static_cast<QWidget*>(w->q_letolt), static_cast<QWidget*>(w->toQueue),
+                     static_cast<QWidget*>(w->Command2), static_cast<QWidget*>(w->azon2queue)})
+    EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+  for (QWidget* c : {static_cast<QWidget*>(w->Go), static_cast<QWidget*>(w->Command1),
+                     static_cast<QWidget*>(w->btQueue), static_cast<QWidget*>(w->btQueue2),
+                     static_cast<QWidget*>(w->Lista), static_cast<QWidget*>(w->queue)})
+    EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
+  EXPECT_EQ(w->outerWidth(), 4020);
+
+  w->receivedBytes = 5;
+  w->readsSinceUpdate = 7;
+  w->sliceSize = 9;
+  w->enterIdleState();
+  EXPECT_FALSE(w->isDownloading);
+  EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+  EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Film adatait töltöm."));  // left alone
+  EXPECT_EQ(w->processBar->palette().color(QPalette::Window), QColor(0, 192, 0));
+  EXPECT_FLOAT_EQ(w->processBarWidth(), 3900.0f);  // the whole frame, not the laid-out 3855
+  EXPECT_EQ(w->processBar->width(), 260);
+  EXPECT_EQ(w->queue->count(), 0);
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
+  EXPECT_EQ(w->receivedBytes + w->readsSinceUpdate + w->sliceSize, 0);
+  for (QWidget* c : {static_cast<QWidget*>(w->azonosito), static_cast<QWidget*>(w->directory),
+                     static_cast<QWidget*>(w->Drive1), static_cast<QWidget*>(w->q_del),
+                     static_cast<QWidget*>(w->q_letolt), static_cast<QWidget*>(w->toQueue),
+                     static_cast<QWidget*>(w->Command2), static_cast<QWidget*>(w->azon2queue)})
+    EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
+  EXPECT_TRUE(w->Command2->isHidden());  // enabled, but the strip is closed
+}
+
+TEST_F(WindowTest, PromptEmptiesOnFirstFocusOnlyAndAgainAfterEachIdleState) {
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+  w->azonosito->setFocus();
+  EXPECT_EQ(w->azonosito->text(), QString());
+  QTest::keyClicks(w->azonosito, QStringLiteral("abc"));
+  w->directory->setFocus();
+  w->azonosito->setFocus();
+  EXPECT_EQ(w->azonosito->text(), QStringLiteral("abc"));
+
+  w->enterBusyState();
+  w->enterIdleState();
+  w->directory->setFocus();
+  EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
+  w->azonosito->setFocus();
+  EXPECT_EQ(w->azonosito->text(), QString());
+}
+
+TEST_F(WindowTest, QueuePanelOpensClosesAndKeepsItsEntries) {
+  w->queue->addItems({QStringLiteral("x"), QStringLiteral("y")});
+  for (int round = 0; round < 3; ++round) {
+    QTest::mouseClick(w->btQueue, Qt::LeftButton);
+    EXPECT_EQ(w->outerHeight(), 5000);
+    EXPECT_TRUE(w->btQueue->isHidden());
+    EXPECT_TRUE(w->rect().contains(w->Frame2->geometry()));
+    QTest::mouseClick(w->btQueue2, Qt::LeftButton);
+    EXPECT_EQ(w->outerHeight(), 2750);
+    EXPECT_FALSE(w->btQueue->isHidden());
+    EXPECT_EQ(w->outerWidth(), 4020);
+  }
+  EXPECT_EQ(w->queue->count(), 2);
+  EXPECT_EQ(w->queue->item(1)->text(), QStringLiteral("y"));
+}
+
+TEST_F(WindowTest, ExamplePageOpensTheServicePicture) {
+  w->openExamplePage();
+  ASSERT_EQ(fakes.opener.opened.size(), 2u);
+  EXPECT_EQ(fakes.opener.opened[0], std::make_pair(QStringLiteral("about:blank"), false));
+  EXPECT_EQ(fakes.opener.opened[1],
+            std::make_pair(QStringLiteral("http://127.0.0.1:9/z/e/zelvo/azonosito_pld.jpg"), true));
+}
+
+TEST_F(WindowTest, ClosingClosesHandlesWhateverTheyHold) {
+  // One open handle, one closed one, one zero: all harmless, all left at 0.
+  const net::HINTERNET open = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
+  const net::HINTERNET closed = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
+  ASSERT_NE(open, 0u);
+  net::InternetCloseHandle(closed);
+  w->hSession = open;
+  w->hConnect = closed;
+  w->hRequest = 0;
+  w->close();
+  EXPECT_EQ(fakes.ender.calls, 1);
+  EXPECT_FALSE(net::InternetCloseHandle(open));  // already closed by the window
+  EXPECT_EQ(w->hSession + w->hConnect + w->hRequest, 0u);
+  EXPECT_TRUE(w->ending());
+}
+
+TEST_F(WindowTest, FolderListOpensFoldersByDoubleClick) {
+  QTemporaryDir tmp;
+  ASSERT_TRUE(QDir(tmp.path()).mkpath(QStringLiteral("alpha/inner")));
+  ASSERT_TRUE(QDir(tmp.path()).mkpath(QStringLiteral("beta")));
+  const QString root = QDir(tmp.path()).canonicalPath();
+  ASSERT_TRUE(w->directory->setPath(root));
+  auto rowOf = [&](const QString& path) {
+    for (int i = 0; i < w->directory->count(); ++i)
+      if (w->directory->item(i)->data(Qt::UserRole).toString() == path) return i;
+    return -1;
+  };
+  const int alpha = rowOf(root + QStringLiteral("/alpha"));
+  ASSERT_GE(alpha, 0);
+  EXPECT_GE(rowOf(root + QStringLiteral("/beta")), 0);
+  EXPECT_EQ(rowOf(QStringLiteral("/")), 0);  // the chain starts at the root
+  QListWidget* list = w->directory;
+  list->scrollToItem(list->item(alpha));
+  const QPoint at = list->visualItemRect(list->item(alpha)).center();
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);  // a double click starts with a press
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(w->directory->path(), root + QStringLiteral("/alpha"));
+  EXPECT_GE(rowOf(root + QStringLiteral("/alpha/inner")), 0);
+  EXPECT_EQ(rowOf(root + QStringLiteral("/beta")), -1);
+  // Back up through the chain.
+  w->directory->setPath(root);
+  EXPECT_EQ(w->directory->path(), root);
+}
+
+TEST_F(WindowTest, UnreadableDriveLeavesTheFolderListWhereItWas) {
+  const QString before = w->directory->path();
+  const QString home = w->Drive1->drive();
+  w->Drive1->setVolumes({{QStringLiteral("/"), QStringLiteral("/")},
+                         {QStringLiteral("/no/such/volume"), QStringLiteral("gone")}});
+  w->Drive1->setDrive(home);
+  w->Drive1->setCurrentIndex(1);
+  w->Drive1_Change();
+  EXPECT_EQ(w->directory->path(), before);
+  EXPECT_EQ(w->Drive1->drive(), QStringLiteral("/"));
+  EXPECT_TRUE(ui::isReadableFolder(w->directory->path()));
+}
+
+TEST(Volumes, RootComesFirstAndPathsMapToTheirVolume) {
+  const QVector<ui::Volume> volumes = ui::mountedVolumes();
+  ASSERT_FALSE(volumes.isEmpty());
+  EXPECT_EQ(volumes.front().root, QStringLiteral("/"));
+  const QVector<ui::Volume> table = {{"/", "/"}, {"/media/usb", "usb"}, {"/media/usb2", "usb2"}};
+  EXPECT_EQ(ui::volumeRootOf("/media/usb/films", table), QStringLiteral("/media/usb"));
+  EXPECT_EQ(ui::volumeRootOf("/media/usb2", table), QStringLiteral("/media/usb2"));
+  EXPECT_EQ(ui::volumeRootOf("/media/usb22/x", table), QStringLiteral("/"));
+  EXPECT_EQ(ui::pathChain("/a/b"), QStringList({"/", "/a", "/a/b"}));
+  EXPECT_EQ(ui::pathChain("/"), QStringList({"/"}));
+}
+
+}  // namespace
