@@ -5,13 +5,10 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
-#include <ostream>
 #include <vector>
 
+#include "qt_print.h"
 #include "seams.h"
-
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 struct ShownBox {
   QString text;

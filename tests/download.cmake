@@ -1,0 +1,4 @@
+zelvo_gtest(download_logic_tests download_logic_test.cpp)
+target_link_libraries(download_logic_tests PRIVATE zelvo_download GTest::gtest_main)
+zelvo_gtest(locale_tests locale_test.cpp)
+target_link_libraries(locale_tests PRIVATE zelvo_download)

@@ -1,0 +1,193 @@
+// Figures, texts, record splitting, file naming and the output writer.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include "qt_print.h"
+#include "film_logic.h"
+#include "output_file.h"
+
+using namespace download;
+
+namespace {
+
+TEST(Rounding, HalvesGoToTheEvenNeighbour) {
+  const struct { double in, out; } rows[] = {
+      {2.5, 2}, {3.5, 4}, {0.5, 0}, {1.5, 2}, {-2.5, -2}, {2.4999, 2}, {2.5001, 3},
+      {2929.6875, 2930}, {853.3333, 853},
+  };
+  for (const auto& r : rows) EXPECT_EQ(roundHalfEven(r.in), r.out) << r.in;
+}
+
+TEST(NumberText, ShortestFormWithTheGivenSeparator) {
+  const struct { double in; char sep; const char* out; } rows[] = {
+      {2930, '.', "2930"}, {21.33, '.', "21.33"}, {21.33, ',', "21,33"}, {100, ',', "100"},
+      {0.5, ',', "0,5"},   {-0.0, '.', "0"},      {2.1, '.', "2.1"},     {4194304, '.', "4194304"},
+      {1e15, '.', "1000000000000000"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(formatNumber(r.in, QLatin1Char(r.sep)), QString::fromLatin1(r.out)) << r.in;
+}
+
+TEST(Summary, WorkedExampleAndLargeFilms) {
+  EXPECT_EQ(expectedKb(1000000, 3), 2930);
+  EXPECT_EQ(summaryText(QStringLiteral("3"), expectedKb(1000000, 3), QLatin1Char('.')),
+            QStringLiteral("3 szeletből áll és 2930Kb összesen"));
+  // The count is shown as the server wrote it.
+  EXPECT_EQ(summaryText(QStringLiteral("03"), 5, QLatin1Char('.')),
+            QStringLiteral("03 szeletből áll és 5Kb összesen"));
+  // Past 2 GiB the product must not wrap.
+  EXPECT_EQ(expectedKb(std::int64_t(1) << 31, 3), 6291456);
+}
+
+TEST(Progress, WorkedExample) {
+  const Progress p = progressFigures(640000, 2930, 4000, QLatin1Char('.'));
+  EXPECT_EQ(p.barWidth, 853);
+  EXPECT_DOUBLE_EQ(p.percentDone, 21.33);
+  EXPECT_EQ(p.infoText, QStringLiteral("625Kb/2930Kb 21.33%"));
+  EXPECT_EQ(p.caption, QStringLiteral("Zelvo 21.33%"));
+  EXPECT_EQ(progressFigures(640000, 2930, 4000, QLatin1Char(',')).infoText,
+            QStringLiteral("625Kb/2930Kb 21,33%"));
+}
+
+TEST(Progress, NotClampedAndCorrectPastTwoGiB) {
+  // Later slices larger than the first push past 100 %.
+  const Progress over = progressFigures(2 * 1024 * 1024, 1024, 3900, QLatin1Char('.'));
+  EXPECT_EQ(over.percentDone, 200);
+  EXPECT_EQ(over.barWidth, 7800);
+  const std::int64_t threeGiB = std::int64_t(3) << 30;
+  const Progress big = progressFigures(threeGiB, 4 * 1024 * 1024, 3900, QLatin1Char('.'));
+  EXPECT_EQ(big.percentDone, 75);
+  EXPECT_EQ(big.infoText, QStringLiteral("3145728Kb/4194304Kb 75%"));
+}
+
+struct RecordRow {
+  const char* name;
+  const char* reply;
+  RecordStatus status;
+  int count;
+  int addresses;
+};
+
+TEST(Record, SplitsAndValidates) {
+  const RecordRow rows[] = {
+      {"normal", "ref|3|Film*h/a|h/b|h/c", RecordStatus::Ok, 3, 3},
+      {"refusal with empty part 1", "ref|0|Nincs ilyen*", RecordStatus::Ok, 0, 1},
+      {"extra parts and fields", "ref|2|Film|x|y*h/a|h/b*junk*more", RecordStatus::Ok, 2, 2},
+      {"trailing bar gives an empty address", "ref|1|F*h/a|", RecordStatus::Ok, 1, 2},
+      {"count differs from addresses", "ref|5|F*h/a", RecordStatus::Ok, 5, 1},
+      {"empty", "", RecordStatus::Empty, 0, 0},
+      {"no star", "ref|3|Film", RecordStatus::Malformed, 0, 0},
+      {"two fields", "ref|3*h/a", RecordStatus::Malformed, 0, 1},
+      {"count not a number", "ref|abc|F*h/a", RecordStatus::Malformed, 0, 1},
+      {"negative count", "ref|-1|F*h/a", RecordStatus::Malformed, 0, 1},
+      {"empty count", "ref||F*h/a", RecordStatus::Malformed, 0, 1},
+      {"count past 32 bits", "ref|4294967296|F*h/a", RecordStatus::Malformed, 0, 1},
+  };
+  for (const RecordRow& r : rows) {
+    SCOPED_TRACE(r.name);
+    FilmRecord rec;
+    EXPECT_EQ(parseRecord(QString::fromUtf8(r.reply), rec), r.status);
+    EXPECT_EQ(rec.sliceUrls.size(), r.addresses);
+    if (r.status == RecordStatus::Ok) {
+      EXPECT_EQ(rec.sliceCount, r.count);
+      EXPECT_EQ(rec.referrerUrl, QStringLiteral("ref"));
+    }
+  }
+  FilmRecord rec;
+  ASSERT_EQ(parseRecord(QStringLiteral("r|1|Égigérő fa|x*h/a"), rec), RecordStatus::Ok);
+  EXPECT_EQ(rec.filmFields.value(2), QStringLiteral("Égigérő fa"));
+  EXPECT_EQ(rec.recordParts.size(), 2);
+}
+
+TEST(ByteCount, WholeNonNegativeNumbersOnly) {
+  EXPECT_EQ(parseByteCount("10000"), 10000);
+  EXPECT_EQ(parseByteCount(" 9999 "), 9999);
+  EXPECT_EQ(parseByteCount("1000000000000"), 1000000000000LL);
+  for (const char* bad : {"", "abc", "-5", "1e3", "12.5", "0x10", "99999999999999999999"})
+    EXPECT_FALSE(parseByteCount(QString::fromLatin1(bad)).has_value()) << bad;
+}
+
+TEST(FileName, UnsafeNamesAreMadeSafe) {
+  const struct { const char* in; const char* out; } rows[] = {
+      {"Égigérő fa", "Égigérő fa_Zelvoweb.mpg"},
+      {"a/b\\c", "a_b_c_Zelvoweb.mpg"},
+      {"..", "film_Zelvoweb.mpg"},
+      {".", "film_Zelvoweb.mpg"},
+      {"", "film_Zelvoweb.mpg"},
+      {"../../etc/passwd", ".._.._etc_passwd_Zelvoweb.mpg"},
+      {"a:b*c?d\"e<f>g|h", "a_b_c_d_e_f_g_h_Zelvoweb.mpg"},
+      {"tab\there\x01", "tab_here__Zelvoweb.mpg"},
+      {"CON", "_CON_Zelvoweb.mpg"},
+      {"con.txt", "_con.txt_Zelvoweb.mpg"},
+      {"LPT9", "_LPT9_Zelvoweb.mpg"},
+      {"COM0", "COM0_Zelvoweb.mpg"},
+      {"CONSOLE", "CONSOLE_Zelvoweb.mpg"},
+      {"name.", "name__Zelvoweb.mpg"},
+      {"name ", "name__Zelvoweb.mpg"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(outputFileName(QString::fromUtf8(r.in)), QString::fromUtf8(r.out)) << r.in;
+}
+
+TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
+  for (const QString& name : {QString(300, QLatin1Char('a')), QString(300, QChar(0x0151)),
+                              QString(150, QChar(0xD83C)).replace(QChar(0xD83C), "🎬")}) {
+    const QString file = outputFileName(name);
+    const QByteArray bytes = file.toUtf8();
+    EXPECT_LE(bytes.size(), 255);
+    EXPECT_GE(bytes.size(), 250);
+    EXPECT_TRUE(file.endsWith(QStringLiteral("_Zelvoweb.mpg")));
+    EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes);
+    EXPECT_FALSE(file.contains(QChar(QChar::ReplacementCharacter)));
+  }
+}
+
+TEST(FileName, PathAlwaysLiesInsideTheFolder) {
+  EXPECT_EQ(outputPath("/", "x"), QStringLiteral("/x_Zelvoweb.mpg"));
+  EXPECT_EQ(outputPath("/tmp/a", "x"), QStringLiteral("/tmp/a/x_Zelvoweb.mpg"));
+  EXPECT_EQ(outputPath("/tmp/a/", "x"), QStringLiteral("/tmp/a/x_Zelvoweb.mpg"));
+  for (const char* name : {"..", "../x", "/etc/x", "a/../../b", "\\..\\y"}) {
+    const QFileInfo info(outputPath("/tmp/films", QString::fromUtf8(name)));
+    EXPECT_EQ(QDir::cleanPath(info.absolutePath()), QStringLiteral("/tmp/films")) << name;
+  }
+}
+
+TEST(OutputFile, WritesBuffersTruncatesAndReportsFailures) {
+  QTemporaryDir tmp;
+  const QString path = tmp.filePath("out.bin");
+  {
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old contents that must go");
+  }
+  OutputFile out;
+  ASSERT_TRUE(out.create(path));
+  EXPECT_EQ(QFileInfo(path).size(), 0);  // an existing file starts empty
+  const std::string big(300 * 1024, 'x');  // more than one buffer
+  ASSERT_TRUE(out.write("abc", 3));
+  ASSERT_TRUE(out.write(big.data(), big.size()));
+  EXPECT_EQ(out.size(), 3 + big.size());
+  ASSERT_TRUE(out.truncate(3 + 10));  // back into flushed data
+  ASSERT_TRUE(out.write("Z", 1));
+  ASSERT_TRUE(out.truncate(out.size()));
+  EXPECT_FALSE(out.truncate(out.size() + 1));
+  ASSERT_TRUE(out.close());
+  QFile in(path);
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  EXPECT_EQ(in.readAll(), QByteArray("abc") + QByteArray(10, 'x') + "Z");
+
+  OutputFile nowhere;
+  EXPECT_FALSE(nowhere.create(tmp.filePath("missing/dir/out.bin")));
+  EXPECT_FALSE(nowhere.write("a", 1));
+
+  OutputFile full;  // the device that is always out of space
+  ASSERT_TRUE(full.create(QStringLiteral("/dev/full")));
+  EXPECT_TRUE(full.write("a", 1));
+  EXPECT_FALSE(full.flush());
+  EXPECT_FALSE(full.close());
+}
+
+}  // namespace

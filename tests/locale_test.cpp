@@ -1,0 +1,19 @@
+// The user's decimal separator comes from the system locale (here a Hungarian one).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "film_logic.h"
+
+TEST(Locale, HungarianUsersSeeADecimalComma) {
+  EXPECT_EQ(download::userDecimalSeparator(), QLatin1Char(','));
+  const auto p = download::progressFigures(640000, 2930, 4000, download::userDecimalSeparator());
+  EXPECT_EQ(p.infoText, QStringLiteral("625Kb/2930Kb 21,33%"));
+}
+
+int main(int argc, char** argv) {
+  // Before anything reads the locale.
+  setenv("LC_ALL", "hu_HU.UTF-8", 1);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
