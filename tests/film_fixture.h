@@ -1,0 +1,98 @@
+// A window pointed at an in-process substitute service, downloading into a temporary folder.
+#pragma once
+
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codepage.h"
+#include "fakes.h"
+#include "form1.h"
+#include "service.h"
+#include "url.h"
+
+// Deterministic bytes that include the values a text mode would mangle (0, CR, LF, ^Z).
+inline std::string patternBytes(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = 2463534242u ^ (seed * 2654435761u);
+  for (std::size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s[i] = static_cast<char>(i % 97 == 0 ? "\0\r\n\x1a"[i % 4] : x & 0xff);
+  }
+  return s;
+}
+
+class FilmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.start(0));
+    host = server.host();
+    ASSERT_TRUE(folder.isValid());
+    w = std::make_unique<Form1>(QString::fromStdString(host), fakes.seams());
+    w->show();
+    ASSERT_TRUE(w->directory->setPath(folder.path()));
+  }
+
+  static std::string recordTarget(const QString& id) {
+    return "/z/e/zelvo/basix2.php?a=" + net::percentEncode(id).toStdString();
+  }
+  // Serves a record (UTF-8 text, "{host}" replaced) for an identifier.
+  void serveRecord(const QString& id, std::string text) {
+    for (std::size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+    service::Reply r;
+    r.body = net::toCp1250(QString::fromStdString(text)).toStdString();
+    server.setReply(recordTarget(id), r);
+  }
+  void serve(const std::string& target, std::string body, service::Fault fault = service::Fault::None,
+             int status = 200) {
+    service::Reply r;
+    r.body = std::move(body);
+    r.fault = fault;
+    r.status = status;
+    server.setReply(target, r);
+  }
+  // A film of the given slices, served under /s/<tag>/<i>; returns its record text.
+  std::string film(const std::string& tag, const std::string& name,
+                   const std::vector<std::string>& slices, int count = -1) {
+    std::string record = "{host}/ref/" + tag + "|" +
+                         std::to_string(count < 0 ? int(slices.size()) : count) + "|" + name + "*";
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+      const std::string target = "/s/" + tag + "/" + std::to_string(i);
+      serve(target, slices[i]);
+      record += (i ? "|{host}" : "{host}") + target;
+    }
+    return record;
+  }
+
+  void startWith(const QString& id) {
+    w->azonosito->setText(id);
+    QTest::mouseClick(w->Go, Qt::LeftButton);
+  }
+  QString pathOf(const QString& filmName) const {
+    return folder.path() + QLatin1Char('/') + filmName + QStringLiteral("_Zelvoweb.mpg");
+  }
+  std::string fileBytes(const QString& filmName) const {
+    QFile f(pathOf(filmName));
+    if (!f.open(QIODevice::ReadOnly)) return "<missing>";
+    return f.readAll().toStdString();
+  }
+  std::vector<std::string> targets() const {
+    std::vector<std::string> t;
+    for (const auto& r : server.requests()) t.push_back(r.target);
+    return t;
+  }
+
+  service::Server server;
+  std::string host;
+  QTemporaryDir folder;
+  FakeSeams fakes;
+  std::unique_ptr<Form1> w;
+};
