@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QFile>
+#include <QLabel>
+#include <QListWidget>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>

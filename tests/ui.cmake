@@ -3,3 +3,13 @@ target_link_libraries(ui_window_tests PRIVATE zelvo_ui Qt6::Test)
 
 zelvo_gtest(film_download_tests film_download_test.cpp qt_main.cpp)
 target_link_libraries(film_download_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)
+
+zelvo_gtest(commands_tests commands_test.cpp qt_main.cpp)
+target_link_libraries(commands_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)
+
+add_executable(stop_child stop_child.cpp)
+target_link_libraries(stop_child PRIVATE zelvo_ui Qt6::Test)
+zelvo_gtest(stop_tests stop_test.cpp)
+target_link_libraries(stop_tests PRIVATE zelvo_service_lib zelvo_net Qt6::Core)
+target_compile_definitions(stop_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>")
+add_dependencies(stop_tests stop_child)

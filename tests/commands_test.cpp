@@ -1,0 +1,266 @@
+// The download commands, the catalogue and the queue, through the window.
+#include <QDir>
+#include <QGroupBox>
+#include <QListWidget>
+#include <QTimer>
+
+#include "film_fixture.h"
+
+namespace {
+
+const std::string kCatalogue = "/z/e/zelvo/basix_raktar.php";
+
+int catalogueRequests(const service::Server& server) {
+  int n = 0;
+  for (const auto& r : server.requests()) n += r.target == kCatalogue;
+  return n;
+}
+
+struct PromptRow {
+  const char* name;
+  const char* text;
+  const char* sentQuery;  // nullptr: nothing may be sent
+};
+
+TEST_F(FilmTest, StartTreatsOnlyTheExactPromptAsEmpty) {
+  const PromptRow rows[] = {
+      {"exact prompt", "Ide írd az azonosítót!", nullptr},
+      {"other case", "ide írd az azonosítót!", "a=ide%20%EDrd%20az%20azonos%EDt%F3t%21"},
+      {"added blank", "Ide írd az azonosítót! ", "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
+      {"empty box", "", "a="},
+      {"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"},
+  };
+  for (const PromptRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    server.clearLog();
+    fakes.boxes.shown.clear();
+    startWith(QString::fromUtf8(row.text));
+    if (!row.sentQuery) {
+      EXPECT_TRUE(server.requests().empty());
+      EXPECT_TRUE(fakes.boxes.shown.empty());
+      EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+      EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
+      continue;
+    }
+    ASSERT_FALSE(server.requests().empty());
+    EXPECT_EQ(server.requests()[0].target, "/z/e/zelvo/basix2.php?" + std::string(row.sentQuery));
+    // Unknown identifiers are refused by the service, and no "Kész" follows.
+    EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
+  }
+}
+
+TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
+  const service::FilmSpec* film = service::findFilm("egig01");
+  ASSERT_NE(film, nullptr);
+  w->queue->addItem(QStringLiteral("x"));
+  startWith(QStringLiteral("egig01"));
+  const QString name = QString::fromStdString(film->name);
+  EXPECT_EQ(fileBytes(name), service::filmContent(*film));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
+  EXPECT_EQ(w->queue->count(), 0);
+}
+
+TEST_F(FilmTest, CatalogueOpensLoadsOnceAndCloses) {
+  server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\textra\n"
+                                                   "2\tdzsoni02\tSzegény Dzsoni\n"))
+                          .toStdString());
+  service::Reply slow;  // slow enough to see the loading caption
+  slow.body = net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\textra\n2\tdzsoni02\tSzegény Dzsoni\n"))
+                  .toStdString();
+  slow.delayMs = 100;
+  server.setReply(kCatalogue, slow);
+  QStringList titles;
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { titles << w->Frame1->title(); });
+  sampler.start(5);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  sampler.stop();
+  EXPECT_TRUE(titles.contains(QStringLiteral("Listát töltöm")));
+  EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+  EXPECT_EQ(w->outerWidth(), 6600);
+  EXPECT_EQ(w->Command1->text(), QStringLiteral("Becsuk >"));
+  EXPECT_FALSE(w->Command2->isHidden());
+  EXPECT_FALSE(w->Lista->isHidden());
+  ASSERT_EQ(w->Lista->count(), 2);
+  EXPECT_EQ(w->Lista->item(0)->text(), QStringLiteral("Égigérő fa"));
+  EXPECT_EQ(w->Lista->item(1)->text(), QStringLiteral("Szegény Dzsoni"));
+  EXPECT_EQ(w->catalogRows.size(), 2);
+  EXPECT_TRUE(w->rect().contains(w->Frame1->geometry()));
+  EXPECT_EQ(w->Frame1->geometry().right(), w->rect().right() - 1);
+
+  w->Lista->setCurrentRow(1);
+  for (int round = 0; round < 2; ++round) {
+    QTest::mouseClick(w->Command1, Qt::LeftButton);  // close
+    EXPECT_EQ(w->outerWidth(), 4020);
+    EXPECT_EQ(w->Command1->text(), QStringLiteral("Minden film"));
+    EXPECT_TRUE(w->Command2->isHidden());
+    QTest::mouseClick(w->Command1, Qt::LeftButton);  // open again: nothing fetched
+    EXPECT_EQ(w->outerWidth(), 6600);
+  }
+  EXPECT_EQ(catalogueRequests(server), 1);
+  EXPECT_EQ(w->Lista->count(), 2);
+  EXPECT_EQ(w->Lista->currentRow(), 1);
+
+  w->setOuterWidth(5000);  // exactly 5000 counts as open
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_EQ(w->outerWidth(), 4020);
+}
+
+TEST_F(FilmTest, CatalogueLeavesOutShortRowsSoEntriesMatchRows) {
+  server.setCatalogue(service::catalogueWithShortRows());
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  ASSERT_EQ(w->Lista->count(), w->catalogRows.size());
+  ASSERT_EQ(w->Lista->count(), 3);
+  for (int i = 0; i < w->Lista->count(); ++i)
+    EXPECT_EQ(w->catalogRows[i].split('\t').value(2), w->Lista->item(i)->text());
+  EXPECT_EQ(w->Lista->item(1)->text(), QStringLiteral("Szegény Dzsoni és Árnika\r"));  // CR kept
+}
+
+TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {
+  service::Reply empty;
+  server.setReply(kCatalogue, empty);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_EQ(w->Lista->count(), 0);
+  EXPECT_FALSE(w->Lista->isHidden());
+  EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_EQ(catalogueRequests(server), 1);
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+}
+
+TEST_F(FilmTest, DownloadButtonTakesTheSelectedCatalogueFilm) {
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  ASSERT_GT(w->Lista->count(), 1);
+  server.clearLog();
+  QTest::mouseClick(w->Command2, Qt::LeftButton);  // nothing selected yet
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_FALSE(w->isDownloading);
+
+  const int row = 0;
+  const QString id = w->catalogRows[row].split('\t')[1];
+  const service::FilmSpec* film = service::findFilm(id.toStdString());
+  ASSERT_NE(film, nullptr);
+  w->Lista->setCurrentRow(row);
+  QString idDuringDownload;
+  QTimer::singleShot(0, [&] { idDuringDownload = w->azonosito->text(); });
+  QTest::mouseClick(w->Command2, Qt::LeftButton);
+  EXPECT_EQ(idDuringDownload, id);
+  const QString name = QString::fromStdString(film->name);
+  EXPECT_EQ(fileBytes(name), service::filmContent(*film));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+  EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
+}
+
+TEST_F(FilmTest, QueueButtonsAddRemoveAndOpenThePanel) {
+  w->azonosito->setText(Form1::kPrompt);
+  QTest::mouseClick(w->azon2queue, Qt::LeftButton);
+  EXPECT_EQ(w->queue->count(), 0);
+  EXPECT_EQ(w->outerHeight(), 2750);
+
+  for (const QString& text : {QStringLiteral("egig01"), QStringLiteral("egig01"), QString(),
+                              QStringLiteral("Még egy filmet?")}) {
+    w->azonosito->setText(text);
+    QTest::mouseClick(w->azon2queue, Qt::LeftButton);
+  }
+  EXPECT_EQ(w->outerHeight(), 5000);
+  EXPECT_TRUE(w->btQueue->isHidden());
+  ASSERT_EQ(w->queue->count(), 4);
+  EXPECT_EQ(w->queue->item(1)->text(), QStringLiteral("egig01"));  // duplicates allowed
+  EXPECT_EQ(w->queue->item(2)->text(), QString());
+
+  QTest::mouseClick(w->q_del, Qt::LeftButton);  // nothing selected
+  EXPECT_EQ(w->queue->count(), 4);
+  w->queue->setCurrentRow(2);
+  QTest::mouseClick(w->q_del, Qt::LeftButton);
+  ASSERT_EQ(w->queue->count(), 3);
+  EXPECT_EQ(w->queue->item(2)->text(), QStringLiteral("Még egy filmet?"));
+
+  QTest::mouseClick(w->btQueue2, Qt::LeftButton);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);  // load the catalogue
+  QTest::mouseClick(w->toQueue, Qt::LeftButton);   // nothing selected
+  EXPECT_EQ(w->queue->count(), 3);
+  EXPECT_EQ(w->outerHeight(), 2750);
+  w->Lista->setCurrentRow(1);
+  QTest::mouseClick(w->toQueue, Qt::LeftButton);
+  const QString id = w->catalogRows[1].split('\t')[1];
+  ASSERT_EQ(w->queue->count(), 4);
+  EXPECT_EQ(w->queue->item(3)->text(), id);
+  EXPECT_EQ(w->azonosito->text(), id);
+  EXPECT_EQ(w->outerHeight(), 5000);
+  EXPECT_EQ(w->outerWidth(), 6600);
+}
+
+TEST_F(FilmTest, QueueRunGoesOnAfterARefusalAndCountsFailures) {
+  const std::string a = patternBytes(20000, 1);
+  const std::string b = patternBytes(30000, 2);
+  serveRecord("egy", film("egy", "Első", {a}));
+  serveRecord("harom", film("harom", "Harmadik", {b}));
+  serveRecord("ketto", "{host}/r|0|Nincs meg.*");
+  fakes.boxes.answers = {ui::BoxAnswer::Cancel};
+  for (const char* id : {"egy", "ketto", "harom"}) {
+    w->azonosito->setText(QString::fromLatin1(id));
+    QTest::mouseClick(w->azon2queue, Qt::LeftButton);
+  }
+  QTest::mouseClick(w->q_letolt, Qt::LeftButton);
+  EXPECT_EQ(fileBytes(QStringLiteral("Első")), a);
+  EXPECT_EQ(fileBytes(QStringLiteral("Harmadik")), b);
+  ASSERT_EQ(fakes.boxes.shown.size(), 1u);
+  EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nincs meg."));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész, 1 film letöltése nem sikerült"));
+  EXPECT_EQ(w->queue->count(), 0);
+  EXPECT_FALSE(w->isDownloading);
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
+
+  // All good: plain "Kész".
+  for (const char* id : {"egy", "egy"}) {
+    w->azonosito->setText(QString::fromLatin1(id));
+    QTest::mouseClick(w->azon2queue, Qt::LeftButton);
+  }
+  server.clearLog();
+  QTest::mouseClick(w->q_letolt, Qt::LeftButton);
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész"));
+  const auto sent = targets();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "/s/egy/0"), 4);  // size + slice, twice
+}
+
+TEST_F(FilmTest, EmptyQueueRunPassesStraightToIdle) {
+  QTest::mouseClick(w->q_letolt, Qt::LeftButton);
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész"));
+  EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
+  EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+}
+
+TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
+  const std::vector<std::string> slices = {patternBytes(200000, 1), patternBytes(200000, 2),
+                                           patternBytes(200000, 3)};
+  serveRecord("stop", film("stop", "Megállít", slices));
+  serve("/s/stop/1", slices[1], service::Fault::Slow);
+  std::int64_t receivedAtStop = -1;
+  std::size_t requestsAtStop = 0;
+  server.setRequestObserver([&](const service::LoggedRequest& r) {
+    if (r.target != "/s/stop/1") return;
+    QMetaObject::invokeMethod(w.get(), [&] {
+      receivedAtStop = w->receivedBytes;
+      requestsAtStop = server.requests().size();
+      QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
+    }, Qt::QueuedConnection);
+  });
+  startWith(QStringLiteral("stop"));
+  ASSERT_EQ(fakes.ender.calls, 1);
+  EXPECT_TRUE(w->ending());
+  EXPECT_EQ(w->hSession + w->hConnect + w->hRequest, 0u);
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_EQ(server.requests().size(), requestsAtStop);
+  EXPECT_NE(w->info->text().left(4), QStringLiteral("Kész"));
+  // Everything received before the click is on the disk: at least the first slice.
+  const std::string onDisk = fileBytes(QStringLiteral("Megállít"));
+  EXPECT_GE(static_cast<std::int64_t>(onDisk.size()), receivedAtStop);
+  EXPECT_GE(onDisk.size(), slices[0].size());
+  EXPECT_EQ(onDisk, (slices[0] + slices[1]).substr(0, onDisk.size()));
+}
+
+}  // namespace

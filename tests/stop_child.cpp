@@ -1,0 +1,40 @@
+// Child process for the stop tests: the real window with the real program end.
+// Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES
+#include <QApplication>
+#include <QPushButton>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+#include "form1.h"
+
+int main(int argc, char** argv) {
+  if (argc != 6) return 2;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const QString mode = QString::fromLocal8Bit(argv[4]);
+  const qint64 stopAfter = QString::fromLocal8Bit(argv[5]).toLongLong();
+  Form1 w(QString::fromLocal8Bit(argv[1]));
+  w.show();
+  if (!w.directory->setPath(QString::fromLocal8Bit(argv[2]))) return 2;
+  w.azonosito->setText(QString::fromLocal8Bit(argv[3]));
+
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!w.isDownloading || w.receivedBytes < stopAfter) return;
+    watch.stop();
+    std::printf("STOP %lld %s\n", static_cast<long long>(w.receivedBytes),
+                qPrintable(w.loopItem.toString()));
+    std::fflush(stdout);
+    if (mode == QLatin1String("click"))
+      QTest::mouseClick(w.Go, Qt::LeftButton);
+    else
+      w.close();
+  });
+  watch.start(1);
+  QTimer::singleShot(0, [&] { QTest::mouseClick(w.Go, Qt::LeftButton); });
+  QTimer::singleShot(20000, [] { std::_Exit(4); });  // never hang the suite
+  app.exec();
+  return 3;  // the program must have ended inside the download
+}
