@@ -1,0 +1,128 @@
+// A scripted tour through the real window for machines without a display: opens the
+// catalogue, downloads a film, queues two more and runs the queue, saving a picture
+// of each step. Usage: zelvo-tour DOWNLOAD_FOLDER PICTURE_FOLDER
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+#include "form1.h"
+#include "look.h"
+
+namespace {
+
+// Nobody can answer a box offscreen: show its text and take OK.
+class PrintedBoxes : public ui::MessageBoxes {
+ public:
+  ui::BoxAnswer warn(QWidget*, const QString& text, const QString& title, ui::BoxButtons) override {
+    std::printf("  [%s] %s\n", qPrintable(title), qPrintable(text));
+    return ui::BoxAnswer::Ok;
+  }
+};
+
+class PrintedOpener : public ui::UrlOpener {
+ public:
+  void open(const QString& url, bool shown) override {
+    if (shown) std::printf("  (browser) %s\n", qPrintable(url));
+  }
+};
+
+class Tour {
+ public:
+  Tour(Form1& w, QString downloads, QString pictures)
+      : w_(w), downloads_(std::move(downloads)), pictures_(std::move(pictures)) {}
+
+  void shot(const char* name) {
+    QCoreApplication::processEvents();
+    const QString path = pictures_ + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    w_.grab().save(path);
+    std::printf("  picture: %s\n", qPrintable(path));
+  }
+  void step(const char* what) { std::printf("%d. %s\n", ++steps_, what); }
+  void showFiles() {
+    for (const QFileInfo& f : QDir(downloads_).entryInfoList(QDir::Files, QDir::Name))
+      std::printf("  file: %s (%lld bytes)\n", qPrintable(f.absoluteFilePath()),
+                  static_cast<long long>(f.size()));
+  }
+  void status() { std::printf("  status: %s\n", qPrintable(w_.info->text())); }
+
+ private:
+  Form1& w_;
+  QString downloads_;
+  QString pictures_;
+  int steps_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: zelvo-tour DOWNLOAD_FOLDER PICTURE_FOLDER\n");
+    return 2;
+  }
+  QApplication app(argc, argv);
+  ui::applyLook();
+  const QString downloads = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+  const QString pictures = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
+  QDir().mkpath(downloads);
+  QDir().mkpath(pictures);
+
+  PrintedBoxes boxes;
+  PrintedOpener opener;
+  ui::Seams seams;
+  seams.boxes = &boxes;
+  seams.opener = &opener;
+  Form1 w(QStringLiteral(ZELVO_SERVICE_HOST), seams);
+  w.show();
+  w.directory->setPath(downloads);
+  Tour tour(w, downloads, pictures);
+
+  tour.step("The window at start-up");
+  tour.shot("1-startup");
+
+  tour.step("\"Minden film\": the catalogue");
+  QTest::mouseClick(w.Command1, Qt::LeftButton);
+  for (int i = 0; i < w.Lista->count(); ++i)
+    std::printf("  %s\n", qPrintable(w.Lista->item(i)->text()));
+  if (w.Lista->count() < 3) {
+    std::fprintf(stderr, "The catalogue did not load: is zelvo-service running on %s?\n",
+                 ZELVO_SERVICE_HOST);
+    return 1;
+  }
+  w.Lista->setCurrentRow(0);
+  tour.shot("2-catalogue");
+
+  tour.step("\"Letölt!\": the first film of the catalogue");
+  QTest::mouseClick(w.Command2, Qt::LeftButton);
+  tour.status();
+  tour.shot("3-downloaded");
+  tour.showFiles();
+
+  tour.step("\"<< Listához\": two more films into the queue");
+  for (int row : {1, 2}) {
+    w.Lista->setCurrentRow(row);
+    QTest::mouseClick(w.toQueue, Qt::LeftButton);
+  }
+  tour.shot("4-queue");
+
+  tour.step("\"Mindet letölt!\": the whole queue");
+  bool caught = false;
+  QTimer midway;
+  QObject::connect(&midway, &QTimer::timeout, [&] {
+    if (caught || !w.isDownloading || w.percentDone < 30 || w.percentDone > 90) return;
+    caught = true;
+    tour.shot("5-downloading");
+  });
+  midway.start(5);
+  QTest::mouseClick(w.q_letolt, Qt::LeftButton);
+  midway.stop();
+  tour.status();
+  tour.shot("6-queue-done");
+  tour.showFiles();
+  return 0;
+}
