@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include "catalogue.h"
 #include "fetch.h"
 #include "folders.h"
 #include "look.h"
@@ -443,16 +444,10 @@ void Form1::Command1_Click() {
   const QString reply =
       fetchText(QStringLiteral("var"), host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
   if (ending_) return;
-  QStringList shown;
-  const QStringList rows = reply.isEmpty() ? QStringList() : reply.split(QLatin1Char('\n'));
-  for (const QString& row : rows) {
-    catalogFields = row.split(QLatin1Char('\t'));
-    // Short rows get no entry, so entry i always belongs to row i.
-    if (catalogFields.size() < 3) continue;
-    catalogRows << row;
-    shown << catalogFields.at(2);
-  }
-  Lista->addItems(shown);
+  const ui::Catalogue catalogue = ui::splitCatalogue(reply);
+  catalogRows = catalogue.rows;
+  catalogFields = catalogue.lastFields;
+  Lista->addItems(catalogue.shown);
   Frame1->setTitle(QStringLiteral("Összes film"));
 }
 
