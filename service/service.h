@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,13 @@ std::string filmContent(const FilmSpec& film);
 // Address of slice i as it appears in the record: "<host>/z/s/<encoded id>/<i>".
 std::string sliceAddress(const std::string& host, const FilmSpec& film, std::size_t slice);
 
+// The catalogue served by default (Windows-1250): "<row>\t<id>\t<name>\t<record address>"
+// for every demo film, rows joined by "\n".
+std::string demoCatalogue(const std::string& host);
+// A catalogue (Windows-1250) with CRLF line ends, rows of one and two fields and an
+// empty last row, for setCatalogue().
+std::string catalogueWithShortRows();
+
 // A canned reply, for tests that need a special answer at an exact target.
 struct Reply {
   int status = 200;
@@ -81,7 +89,8 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Listens on 127.0.0.1:port (0 = any free port). False when it cannot bind.
+  // Listens on 127.0.0.1:port (0 = any free port). False when it cannot bind or is
+  // already running; it may start again after stop().
   bool start(std::uint16_t port = 0);
   void stop();
   std::uint16_t port() const;
@@ -94,6 +103,8 @@ class Server {
   void setReply(const std::string& target, Reply reply);
   // Replaces the catalogue body (raw bytes, already in Windows-1250).
   void setCatalogue(std::string rawBytes);
+  // Called on the connection's thread for every request, right after it is logged.
+  void setRequestObserver(std::function<void(const LoggedRequest&)> observer);
 
  private:
   struct Impl;

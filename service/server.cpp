@@ -1,0 +1,579 @@
+// The HTTP/1.0 server: one thread per connection, every wait also watches a wake pipe
+// so that stop() ends stalled and slow connections at once.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
+#include <thread>
+
+#include "internal.h"
+
+namespace service {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kMaxHead = 64 * 1024;
+constexpr std::size_t kMaxBody = 1024 * 1024;
+constexpr int kRequestTimeoutMs = 10000;
+constexpr int kSendIdleMs = 60000;
+// Stalled connections give up eventually so a long demo run does not pile up threads.
+constexpr int kHoldMs = 10 * 60 * 1000;
+constexpr int kSlowPieces = 10;
+constexpr int kSlowPauseMs = 80;
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+// A reply body: a text, or slice bytes produced on demand.
+struct Body {
+  std::string text;
+  bool generated = false;
+  std::uint64_t seed = 0;
+  std::uint64_t size = 0;
+
+  std::uint64_t length() const { return generated ? size : text.size(); }
+  void fill(std::uint64_t offset, char* out, std::size_t n) const {
+    if (generated)
+      detail::fillSliceBytes(seed, offset, out, n);
+    else
+      std::memcpy(out, text.data() + offset, n);
+  }
+};
+
+struct Answer {
+  std::string head;  // status line and headers, ending with the blank line
+  Body body;
+  Fault fault = Fault::None;
+  int delayMs = 0;
+};
+
+const char* reasonPhrase(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+  }
+}
+
+std::string statusLine(int status) {
+  return "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
+}
+
+Answer answer(int status, const std::string& contentType, Body body, bool withLength = true) {
+  Answer a;
+  a.head = statusLine(status) + "Server: zelvo-service\r\nContent-Type: " + contentType + "\r\n";
+  if (withLength) a.head += "Content-Length: " + std::to_string(body.length()) + "\r\n";
+  a.head += "Connection: close\r\n\r\n";
+  a.body = std::move(body);
+  return a;
+}
+
+Answer textAnswer(std::string cp1250Text) {
+  Body b;
+  b.text = std::move(cp1250Text);
+  return answer(200, "text/plain; charset=windows-1250", std::move(b));
+}
+
+std::string htmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+Answer pageAnswer(int status, const std::string& message) {
+  std::string title = std::to_string(status) + " " + reasonPhrase(status);
+  Body b;
+  b.text = detail::toCp1250(
+      "<!DOCTYPE html>\n<html><head><meta charset=\"windows-1250\"><title>" + title +
+      "</title></head>\n<body><h1>" + title + "</h1><p>" + htmlEscape(message) +
+      "</p></body></html>\n");
+  return answer(status, "text/html; charset=windows-1250", std::move(b));
+}
+
+Answer fromReply(const Reply& r) {
+  Answer a;
+  if (r.fault == Fault::NotFound || r.fault == Fault::ServerError) {
+    a = pageAnswer(r.fault == Fault::NotFound ? 404 : 500, "Beállított hibaoldal.");
+  } else {
+    a.head = statusLine(r.status);
+    for (const auto& [name, value] : r.headers) a.head += name + ": " + value + "\r\n";
+    if (r.addContentLength && r.fault != Fault::NoLength)
+      a.head += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+    a.head += "\r\n";
+    a.body.text = r.body;
+    a.fault = r.fault;
+  }
+  a.delayMs = r.delayMs;
+  return a;
+}
+
+std::string trim(const std::string& s) {
+  std::size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return {};
+  std::size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+LoggedRequest parseHead(const std::string& head) {
+  LoggedRequest req;
+  std::size_t pos = 0;
+  bool first = true;
+  while (pos < head.size()) {
+    std::size_t end = head.find('\n', pos);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      first = false;
+      // Target between the first and the last blank, so a raw blank in it survives.
+      std::size_t a = line.find(' ');
+      std::size_t b = line.rfind(' ');
+      req.method = line.substr(0, a);
+      if (a != std::string::npos && b > a) {
+        req.target = line.substr(a + 1, b - a - 1);
+        req.version = line.substr(b + 1);
+      } else if (a != std::string::npos) {
+        req.target = line.substr(a + 1);
+      }
+      continue;
+    }
+    if (line.empty()) break;
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    req.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+  }
+  return req;
+}
+
+enum class Wake { Ready, Stopped, Closed, TimedOut };
+
+// One accepted connection, non-blocking; every wait also watches the wake pipe.
+class Session {
+ public:
+  Session(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  ~Session() { closeNormally(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  std::optional<LoggedRequest> readRequest() {
+    auto deadline = Clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+    std::string data;
+    std::size_t headEnd = std::string::npos;
+    while (headEnd == std::string::npos) {
+      if (data.size() > kMaxHead) return std::nullopt;
+      if (!receive(data, deadline)) return std::nullopt;
+      std::size_t crlf = data.find("\r\n\r\n");
+      std::size_t lf = data.find("\n\n");
+      if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf))
+        headEnd = crlf + 4;
+      else if (lf != std::string::npos)
+        headEnd = lf + 2;
+    }
+    LoggedRequest req = parseHead(data.substr(0, headEnd));
+    std::size_t body = data.size() - headEnd;
+    if (auto length = req.header("Content-Length")) {
+      std::size_t wanted = std::min<std::size_t>(std::strtoull(length->c_str(), nullptr, 10),
+                                                 kMaxBody);
+      auto bodyDeadline = Clock::now() + std::chrono::seconds(2);
+      while (body < wanted) {
+        std::string more;
+        if (!receive(more, bodyDeadline)) break;
+        body += more.size();
+      }
+    }
+    req.bodyBytes = body;
+    return req;
+  }
+
+  void deliver(const Answer& a) {
+    if (a.delayMs > 0 && !pause(a.delayMs)) return;
+    if (a.fault == Fault::StallHeaders) {
+      pause(kHoldMs);
+      return;
+    }
+    if (!sendAll(a.head.data(), a.head.size())) return;
+    std::uint64_t length = a.body.length();
+    switch (a.fault) {
+      case Fault::CloseEarly:
+        sendBody(a.body, 0, length / 2);
+        break;
+      case Fault::Stall:
+        if (sendBody(a.body, 0, length / 2)) pause(kHoldMs);
+        break;
+      case Fault::Reset:
+        if (sendBody(a.body, 0, length / 2)) resetConnection();
+        break;
+      case Fault::Slow: {
+        std::uint64_t piece = std::max<std::uint64_t>(1, (length + kSlowPieces - 1) / kSlowPieces);
+        for (std::uint64_t from = 0; from < length; from += piece) {
+          if (from > 0 && !pause(kSlowPauseMs)) return;
+          if (!sendBody(a.body, from, std::min(length, from + piece))) return;
+        }
+        break;
+      }
+      default:
+        sendBody(a.body, 0, length);
+    }
+  }
+
+ private:
+  Wake wait(short events, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      pollfd p[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
+      int r = ::poll(p, 2, remainingMs(deadline));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Wake::Closed;
+      }
+      if (p[1].revents) return Wake::Stopped;
+      if (r == 0) return Wake::TimedOut;
+      if (p[0].revents & events) return Wake::Ready;
+      return Wake::Closed;  // POLLERR, POLLHUP or POLLNVAL alone
+    }
+  }
+
+  // Appends what arrives; false when the peer closed, failed, or time ran out.
+  bool receive(std::string& data, Clock::time_point deadline) {
+    for (;;) {
+      if (wait(POLLIN, remainingMs(deadline)) != Wake::Ready) return false;
+      char buffer[4096];
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        data.append(buffer, static_cast<std::size_t>(n));
+        return true;
+      }
+      if (n == 0) return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    }
+  }
+
+  // Waits ms unless the client leaves or the server stops; true when the time passed.
+  bool pause(int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      Wake w = wait(POLLIN, remainingMs(deadline));
+      if (w == Wake::TimedOut) return true;
+      if (w != Wake::Ready) return false;
+      char scratch[4096];
+      ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
+      if (n == 0) return false;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    }
+  }
+
+  // MSG_NOSIGNAL: a client that hangs up (the size query does) must not raise SIGPIPE.
+  bool sendAll(const char* data, std::size_t n) {
+    while (n > 0) {
+      ssize_t sent = ::send(fd_, data, n, MSG_NOSIGNAL);
+      if (sent > 0) {
+        data += sent;
+        n -= static_cast<std::size_t>(sent);
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (wait(POLLOUT, kSendIdleMs) != Wake::Ready) return false;
+      } else if (errno != EINTR) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool sendBody(const Body& body, std::uint64_t from, std::uint64_t to) {
+    std::string buffer(kChunk, '\0');
+    while (from < to) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, to - from));
+      body.fill(from, buffer.data(), n);
+      if (!sendAll(buffer.data(), n)) return false;
+      from += n;
+    }
+    return true;
+  }
+
+  // Lets the sent part reach the client before the RST, which would discard it.
+  void resetConnection() {
+    auto deadline = Clock::now() + std::chrono::seconds(1);
+    int queued = 0;
+    while (::ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued > 0 && Clock::now() < deadline) {
+      // No events asked: only a hang-up or stop() ends the short sleep early.
+      if (wait(0, 5) != Wake::TimedOut) break;
+    }
+    linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  void closeNormally() {
+    if (fd_ < 0) return;
+    ::shutdown(fd_, SHUT_WR);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  int fd_;
+  int wakeFd_;
+};
+
+}  // namespace
+
+struct Server::Impl {
+  mutable std::mutex mu;  // guards the log, the overrides and the observer
+  std::vector<LoggedRequest> log;
+  std::map<std::string, Reply> replies;
+  std::optional<std::string> catalogue;
+  std::function<void(const LoggedRequest&)> observer;
+
+  std::uint16_t port = 0;
+  int listenFd = -1;
+  int wake[2] = {-1, -1};  // written once on stop; never read, so it stays readable
+  std::thread acceptor;
+
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  std::mutex connMu;
+  std::list<std::unique_ptr<Connection>> connections;
+
+  std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+  void acceptLoop() {
+    for (;;) {
+      pollfd p[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+      // The timeout only serves to reap finished connections on a quiet server.
+      int r = ::poll(p, 2, 1000);
+      if (r < 0 && errno != EINTR) break;
+      if (p[1].revents) break;
+      if (r > 0 && (p[0].revents & POLLIN)) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0)
+          spawn(fd);
+        else if (errno == EMFILE || errno == ENFILE)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      reap(false);
+    }
+  }
+
+  void spawn(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto conn = std::make_unique<Connection>();
+    Connection* c = conn.get();
+    std::lock_guard<std::mutex> lock(connMu);
+    connections.push_back(std::move(conn));
+    c->thread = std::thread([this, c, fd] {
+      serve(fd);
+      c->done = true;
+    });
+  }
+
+  void reap(bool all) {
+    std::list<std::unique_ptr<Connection>> finished;
+    {
+      std::lock_guard<std::mutex> lock(connMu);
+      for (auto it = connections.begin(); it != connections.end();) {
+        auto next = std::next(it);
+        if (all || (*it)->done) finished.splice(finished.end(), connections, it);
+        it = next;
+      }
+    }
+    for (auto& c : finished) c->thread.join();
+  }
+
+  void serve(int fd) {
+    Session session(fd, wake[0]);
+    std::optional<LoggedRequest> req = session.readRequest();
+    if (!req) return;
+    std::function<void(const LoggedRequest&)> notify;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      log.push_back(*req);
+      notify = observer;
+    }
+    if (notify) notify(*req);
+    session.deliver(route(*req));
+  }
+
+  Answer route(const LoggedRequest& req) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      auto it = replies.find(req.target);
+      if (it != replies.end()) return fromReply(it->second);
+    }
+    if (req.target.empty() || req.version.empty()) return pageAnswer(400, "Hibás kérés.");
+    if (req.method != "GET") return pageAnswer(405, "Csak GET kérést fogadunk.");
+
+    std::size_t q = req.target.find('?');
+    std::string path = req.target.substr(0, q);
+    std::string query = q == std::string::npos ? "" : req.target.substr(q + 1);
+
+    if (path == "/z/e/zelvo/basix_raktar.php") {
+      std::lock_guard<std::mutex> lock(mu);
+      return textAnswer(catalogue ? *catalogue : demoCatalogue(host()));
+    }
+    if (path == "/z/e/zelvo/basix2.php") return record(query);
+    if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req.target);
+    if (path == "/z/e/zelvo/azonosito_pld.jpg") {
+      Body b;
+      b.text = detail::examplePicture();
+      return answer(200, "image/png", std::move(b));
+    }
+    return pageAnswer(404, "A kért oldal nem található: " + req.target);
+  }
+
+  Answer record(std::string query) {
+    // The identifier may arrive unencoded with its own '&', so it runs to the end of
+    // the query, apart from the error report's suffix.
+    static const std::string errorSuffix = "&action=error";
+    bool errorReport = query.size() >= errorSuffix.size() &&
+                       query.compare(query.size() - errorSuffix.size(), errorSuffix.size(),
+                                     errorSuffix) == 0;
+    if (errorReport) query.resize(query.size() - errorSuffix.size());
+    std::string encoded;
+    if (query.rfind("a=", 0) == 0)
+      encoded = query.substr(2);
+    else if (std::size_t at = query.find("&a="); at != std::string::npos)
+      encoded = query.substr(at + 3);
+    std::string idBytes = detail::percentDecode(encoded);
+    const FilmSpec* film = detail::findFilmByWireId(idBytes);
+    if (errorReport)
+      return textAnswer(detail::toCp1250(film ? film->errorAnswer : "Nincs ilyen film."));
+    return textAnswer(film ? detail::recordReply(host(), *film)
+                           : detail::refusalReply(host(), detail::wireIdText(idBytes)));
+  }
+
+  Answer slice(const std::string& rest, const std::string& target) {
+    std::size_t slash = rest.rfind('/');
+    const FilmSpec* film = nullptr;
+    std::size_t index = 0;
+    if (slash != std::string::npos) {
+      std::string number = rest.substr(slash + 1);
+      bool digits = !number.empty() && number.size() <= 9 &&
+                    std::all_of(number.begin(), number.end(),
+                                [](char c) { return c >= '0' && c <= '9'; });
+      if (digits) {
+        index = std::stoul(number);
+        film = detail::findFilmByWireId(detail::percentDecode(rest.substr(0, slash)));
+      }
+    }
+    if (!film || index >= film->slices.size())
+      return pageAnswer(404, "A kért szelet nem létezik: " + target);
+    const SliceSpec& spec = film->slices[index];
+    if (spec.fault == Fault::NotFound) return pageAnswer(404, "A szelet nem található.");
+    if (spec.fault == Fault::ServerError) return pageAnswer(500, "A szerver hibát észlelt.");
+    Body b;
+    b.generated = true;
+    b.seed = detail::sliceSeed(*film, index);
+    b.size = spec.size;
+    Answer a = answer(200, "application/octet-stream", std::move(b),
+                      spec.fault != Fault::NoLength);
+    a.fault = spec.fault;
+    return a;
+  }
+};
+
+Server::Server() : impl_(std::make_unique<Impl>()) {}
+
+Server::~Server() { stop(); }
+
+bool Server::start(std::uint16_t port) {
+  Impl& d = *impl_;
+  if (d.listenFd >= 0) return false;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, 128) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+      ::pipe2(d.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    ::close(fd);
+    return false;
+  }
+  d.listenFd = fd;
+  d.port = ntohs(addr.sin_port);
+  d.acceptor = std::thread([&d] { d.acceptLoop(); });
+  return true;
+}
+
+void Server::stop() {
+  Impl& d = *impl_;
+  if (d.listenFd < 0) return;
+  char byte = 's';
+  while (::write(d.wake[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  d.acceptor.join();
+  d.reap(true);
+  ::close(d.listenFd);
+  ::close(d.wake[0]);
+  ::close(d.wake[1]);
+  d.listenFd = -1;
+  d.wake[0] = d.wake[1] = -1;
+}
+
+std::uint16_t Server::port() const { return impl_->port; }
+
+std::string Server::host() const { return impl_->host(); }
+
+std::vector<LoggedRequest> Server::requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->log;
+}
+
+void Server::clearLog() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->log.clear();
+}
+
+void Server::setReply(const std::string& target, Reply reply) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->replies[target] = std::move(reply);
+}
+
+void Server::setCatalogue(std::string rawBytes) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->catalogue = std::move(rawBytes);
+}
+
+void Server::setRequestObserver(std::function<void(const LoggedRequest&)> observer) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->observer = std::move(observer);
+}
+
+}  // namespace service

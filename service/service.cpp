@@ -1,0 +1,326 @@
+// The film table, slice contents, film records and catalogues.
+//
+// Demo films (listed in the catalogue):
+//   egig01        Égigérő fa                 1 slice of 400 KiB
+//   dzsoni02      Szegény Dzsoni és Árnika   4 slices of 1 MiB
+//   koszivu03     A kőszívű ember fiai       8 slices of 3 MiB + 2 MiB (26 MiB)
+//   hahoocsi04    Hahó, Öcsi!                2 MiB, 2 MiB, 700 KiB
+//   ludas05       Lúdas Matyi                512 KiB, 300 KiB
+//
+// Scenario films (not listed; S = 64 KiB):
+//   elutasitva      refusal: count 0, "A film nem található vagy törölték."
+//   kicsi-elso      first slice 5000 bytes (client reports an error); own errorAnswer
+//   elso-9999       slices 9999, 9999
+//   elso-10000      slices 10000, 10000
+//   szelet-404      S, S answering 404, S
+//   szelet-500      S, S answering 500, S
+//   korai-zaras     S, S announcing its length but closing after half, S
+//   hossz-nelkul    S, S without Content-Length, S
+//   meret-nelkul    slice 0 without Content-Length (size query gets none), S
+//   lassu           S, S sent slowly (about 0.8 s)
+//   akad            S, S stalling after half of its body
+//   akad-fejlec     S, S never answering
+//   akad-meret      slice 0 never answering (the size query stalls), S
+//   megszakad       S, S reset after half of its body
+//   tobb-cim        3 addresses, count 2
+//   kevesebb-cim    2 addresses, count 4
+//   csillag-nelkul  record without '*'
+//   ures-valasz     empty record reply
+//   betus-darab     count field "abc"
+//   ket-mezo        only two fields before '*'
+//   extra-reszek    extra fields after the name and extra '*' parts
+//   nev-utvonal     name "a/b\c"
+//   nev-ketpont     name ".."
+//   nev-pont        name "."
+//   nev-vezerlo     name with \x01 and a tab
+//   nev-tiltott     name with : * ? " < > |
+//   nev-con         name "CON"
+//   nev-hosszu      name of 300 characters, most of them accented
+//   nev-ures        empty name
+//   egy-szelet      1 slice of 128 KiB
+//   sok-szelet      16 slices of S
+//   "ű film&x%#"    S, S; an identifier that needs percent-encoding
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "internal.h"
+
+namespace service {
+namespace {
+
+constexpr std::uint64_t KiB = 1024;
+constexpr std::uint64_t MiB = 1024 * KiB;
+constexpr std::uint64_t S = 64 * KiB;
+
+std::vector<SliceSpec> slices(std::initializer_list<std::uint64_t> sizes) {
+  std::vector<SliceSpec> out;
+  for (std::uint64_t size : sizes) out.push_back({size, Fault::None});
+  return out;
+}
+
+std::vector<SliceSpec> evenSlices(std::size_t count, std::uint64_t size) {
+  return std::vector<SliceSpec>(count, SliceSpec{size, Fault::None});
+}
+
+FilmSpec film(std::string id, std::string name, std::vector<SliceSpec> parts) {
+  FilmSpec f;
+  f.id = std::move(id);
+  f.name = std::move(name);
+  f.slices = std::move(parts);
+  return f;
+}
+
+FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts,
+                std::size_t slice, Fault fault) {
+  parts[slice].fault = fault;
+  return film(std::move(id), std::move(name), std::move(parts));
+}
+
+FilmSpec raw(std::string id, std::string record, std::vector<SliceSpec> parts) {
+  FilmSpec f = film(std::move(id), "", std::move(parts));
+  f.rawRecord = std::move(record);
+  return f;
+}
+
+// n characters of a UTF-8 text, repeated as often as needed.
+std::string repeatToLength(const std::string& text, std::size_t n) {
+  std::string out;
+  std::size_t i = 0;
+  for (std::size_t points = 0; points < n; ++points) {
+    std::size_t len = 1;
+    while (i + len < text.size() && (static_cast<unsigned char>(text[i + len]) & 0xC0) == 0x80)
+      ++len;
+    out.append(text, i, len);
+    i = (i + len) % text.size();
+  }
+  return out;
+}
+
+std::vector<FilmSpec> buildFilms() {
+  std::vector<FilmSpec> v;
+  auto demo = [&v](FilmSpec f) {
+    f.inCatalogue = true;
+    v.push_back(std::move(f));
+  };
+  demo(film("egig01", "Égigérő fa", slices({400 * KiB})));
+  demo(film("dzsoni02", "Szegény Dzsoni és Árnika", evenSlices(4, MiB)));
+  {
+    auto parts = evenSlices(9, 3 * MiB);
+    parts.back().size = 2 * MiB;
+    demo(film("koszivu03", "A kőszívű ember fiai", parts));
+  }
+  demo(film("hahoocsi04", "Hahó, Öcsi!", slices({2 * MiB, 2 * MiB, 700 * KiB})));
+  demo(film("ludas05", "Lúdas Matyi", slices({512 * KiB, 300 * KiB})));
+
+  {
+    FilmSpec f = film("elutasitva", "", {});
+    f.message = "A film nem található vagy törölték.";
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("kicsi-elso", "Kicsi első szelet", slices({5000, 5000}));
+    f.errorAnswer = "Köszönjük! A hibás filmet hamarosan kijavítjuk.";
+    v.push_back(f);
+  }
+  v.push_back(film("elso-9999", "Kilencezer-kilencszázkilencvenkilenc", slices({9999, 9999})));
+  v.push_back(film("elso-10000", "Tízezer", slices({10000, 10000})));
+  v.push_back(faulty("szelet-404", "Hiányzó szelet", slices({S, S, S}), 1, Fault::NotFound));
+  v.push_back(faulty("szelet-500", "Szerverhiba", slices({S, S, S}), 1, Fault::ServerError));
+  v.push_back(faulty("korai-zaras", "Korai zárás", slices({S, S, S}), 1, Fault::CloseEarly));
+  v.push_back(faulty("hossz-nelkul", "Hossz nélkül", slices({S, S, S}), 1, Fault::NoLength));
+  v.push_back(faulty("meret-nelkul", "Méret nélkül", slices({S, S}), 0, Fault::NoLength));
+  v.push_back(faulty("lassu", "Lassú szelet", slices({S, S}), 1, Fault::Slow));
+  v.push_back(faulty("akad", "Akadozó szelet", slices({S, S}), 1, Fault::Stall));
+  v.push_back(faulty("akad-fejlec", "Néma szelet", slices({S, S}), 1, Fault::StallHeaders));
+  v.push_back(faulty("akad-meret", "Néma méret", slices({S, S}), 0, Fault::StallHeaders));
+  v.push_back(faulty("megszakad", "Megszakadó szelet", slices({S, S}), 1, Fault::Reset));
+  {
+    FilmSpec f = film("tobb-cim", "Több cím", slices({S, S, S}));
+    f.count = 2;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("kevesebb-cim", "Kevesebb cím", slices({S, S}));
+    f.count = 4;
+    v.push_back(f);
+  }
+  v.push_back(raw("csillag-nelkul",
+                  "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül", slices({S})));
+  v.push_back(raw("ures-valasz", "", slices({S})));
+  v.push_back(raw("betus-darab",
+                  "{host}/z/e/zelvo/film.php?a=betus-darab|abc|Betűs darabszám*"
+                  "{host}/z/s/betus-darab/0",
+                  slices({S})));
+  v.push_back(raw("ket-mezo", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0",
+                  slices({S})));
+  v.push_back(raw("extra-reszek",
+                  "{host}/z/e/zelvo/film.php?a=extra-reszek|2|Extra részek|2004|HU*"
+                  "{host}/z/s/extra-reszek/0|{host}/z/s/extra-reszek/1*tartalék*rész",
+                  slices({S, S})));
+
+  v.push_back(film("nev-utvonal", "a/b\\c", slices({16 * KiB})));
+  v.push_back(film("nev-ketpont", "..", slices({16 * KiB})));
+  v.push_back(film("nev-pont", ".", slices({16 * KiB})));
+  v.push_back(film("nev-vezerlo", "Vezérlő\x01jel\tfilm", slices({16 * KiB})));
+  v.push_back(film("nev-tiltott", "Tiltott: * ? \" < > | jelek", slices({16 * KiB})));
+  v.push_back(film("nev-con", "CON", slices({16 * KiB})));
+  v.push_back(film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300),
+                   slices({16 * KiB})));
+  v.push_back(film("nev-ures", "", slices({16 * KiB})));
+  v.push_back(film("egy-szelet", "Egyetlen szelet", slices({128 * KiB})));
+  v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
+  v.push_back(film("ű film&x%#", "Kódolt azonosító", slices({S, S})));
+  return v;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size()))
+    text.replace(pos, from.size(), to);
+  return text;
+}
+
+std::string defaultReferrer(const std::string& host, const std::string& id) {
+  return host + "/z/e/zelvo/film.php?a=" + detail::percentEncode(id);
+}
+
+std::uint64_t fnv1a(const std::string& text) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+std::uint64_t mix(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ull;
+
+}  // namespace
+
+std::optional<std::string> LoggedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < key.size() && same; ++i)
+      same = std::tolower(static_cast<unsigned char>(key[i])) ==
+             std::tolower(static_cast<unsigned char>(name[i]));
+    if (same) return value;
+  }
+  return std::nullopt;
+}
+
+const std::vector<FilmSpec>& films() {
+  static const std::vector<FilmSpec> table = buildFilms();
+  return table;
+}
+
+const FilmSpec* findFilm(const std::string& id) {
+  for (const FilmSpec& f : films())
+    if (f.id == id) return &f;
+  return nullptr;
+}
+
+std::string sliceContent(const FilmSpec& film, std::size_t slice) {
+  if (slice >= film.slices.size()) return {};
+  std::string out(film.slices[slice].size, '\0');
+  detail::fillSliceBytes(detail::sliceSeed(film, slice), 0, out.data(), out.size());
+  return out;
+}
+
+std::string filmContent(const FilmSpec& film) {
+  std::string out;
+  for (std::size_t i = 0; i < film.slices.size(); ++i) out += sliceContent(film, i);
+  return out;
+}
+
+std::string sliceAddress(const std::string& host, const FilmSpec& film, std::size_t slice) {
+  return host + "/z/s/" + detail::percentEncode(film.id) + "/" + std::to_string(slice);
+}
+
+std::string demoCatalogue(const std::string& host) {
+  std::string text;
+  int row = 0;
+  for (const FilmSpec& f : films()) {
+    if (!f.inCatalogue) continue;
+    if (row > 0) text += "\n";
+    text += std::to_string(++row) + "\t" + f.id + "\t" + f.name + "\t" + host +
+            "/z/e/zelvo/basix2.php?a=" + detail::percentEncode(f.id);
+  }
+  return detail::toCp1250(text);
+}
+
+std::string catalogueWithShortRows() {
+  return detail::toCp1250(
+      "1\tegig01\tÉgigérő fa\r\n"
+      "2\tcsonka\r\n"
+      "3\tdzsoni02\tSzegény Dzsoni és Árnika\r\n"
+      "4\r\n"
+      "5\tkoszivu03\tA kőszívű ember fiai\r\n");
+}
+
+namespace detail {
+
+const FilmSpec* findFilmByWireId(const std::string& decodedBytes) {
+  if (const FilmSpec* f = findFilm(fromCp1250(decodedBytes))) return f;
+  if (isValidUtf8(decodedBytes)) return findFilm(decodedBytes);
+  return nullptr;
+}
+
+std::string wireIdText(const std::string& decodedBytes) {
+  bool ascii = true;
+  for (unsigned char c : decodedBytes) ascii = ascii && c < 0x80;
+  // Windows-1250 Hungarian text is almost never valid UTF-8, so valid UTF-8 with
+  // letters above ASCII was typed raw.
+  if (!ascii && isValidUtf8(decodedBytes)) return decodedBytes;
+  return fromCp1250(decodedBytes);
+}
+
+std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice) {
+  return mix(fnv1a(film.id) + (slice + 1) * kGolden);
+}
+
+void fillSliceBytes(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t n) {
+  // Every 8-byte block is mix(seed + block index), so any offset starts cheaply.
+  std::uint64_t block = offset / 8;
+  std::size_t skip = offset % 8;
+  while (n > 0) {
+    std::uint64_t word = mix(seed + block * kGolden);
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(word >> (8 * i));
+    std::size_t take = std::min<std::size_t>(8 - skip, n);
+    std::memcpy(out, bytes + skip, take);
+    out += take;
+    n -= take;
+    skip = 0;
+    ++block;
+  }
+}
+
+std::string recordReply(const std::string& host, const FilmSpec& film) {
+  if (film.rawRecord) return toCp1250(replaceAll(*film.rawRecord, "{host}", host));
+  std::string referrer = film.referrer.empty() ? defaultReferrer(host, film.id)
+                                               : replaceAll(film.referrer, "{host}", host);
+  bool refusal = !film.message.empty();
+  int count = film.count.value_or(refusal ? 0 : static_cast<int>(film.slices.size()));
+  std::string text = referrer + "|" + std::to_string(count) + "|" +
+                     (refusal ? film.message : film.name) + "*";
+  for (std::size_t i = 0; i < film.slices.size(); ++i) {
+    if (i > 0) text += "|";
+    text += sliceAddress(host, film, i);
+  }
+  return toCp1250(text);
+}
+
+std::string refusalReply(const std::string& host, const std::string& idText) {
+  return toCp1250(defaultReferrer(host, idText) + "|0|Nincs ilyen film: " + idText + "*");
+}
+
+}  // namespace detail
+}  // namespace service

@@ -1,0 +1,393 @@
+// The service over real loopback sockets, spoken to by a plain HTTP/1.0 client.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "internal.h"
+#include "service.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The converter itself is checked in service_films_test.cpp.
+std::string cp1250(const std::string& utf8) { return service::detail::toCp1250(utf8); }
+
+struct Response {
+  std::string raw;
+  bool peerClosed = false;  // orderly end of stream
+  bool reset = false;       // ECONNRESET
+  bool timedOut = false;    // still open when the wait ended
+  int status = 0;
+  std::string head;
+  std::string body;
+
+  std::optional<std::string> header(const std::string& name) const {
+    std::string needle = "\r\n" + name + ": ";
+    std::size_t at = head.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t from = at + needle.size();
+    return head.substr(from, head.find("\r\n", from) - from);
+  }
+};
+
+int connectTo(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string requestFor(const std::string& target, const std::string& extra = "") {
+  return "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: zv5_progression\r\n" +
+         extra + "Pragma: no-cache\r\n\r\n";
+}
+
+// Reads until the server closes, resets, or waitMs passes.
+Response readAll(int fd, int waitMs) {
+  Response r;
+  auto deadline = Clock::now() + milliseconds(waitMs);
+  char buffer[65536];
+  for (;;) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) {
+      r.timedOut = true;
+      break;
+    }
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      r.raw.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      r.peerClosed = true;
+      break;
+    } else if (errno != EINTR) {
+      r.reset = errno == ECONNRESET;
+      break;
+    }
+  }
+  std::size_t end = r.raw.find("\r\n\r\n");
+  if (end != std::string::npos) {
+    r.head = r.raw.substr(0, end + 2);
+    r.body = r.raw.substr(end + 4);
+    if (r.head.rfind("HTTP/1.0 ", 0) == 0) r.status = std::stoi(r.head.substr(9, 3));
+  }
+  return r;
+}
+
+Response exchange(std::uint16_t port, const std::string& request, int waitMs = 5000) {
+  int fd = connectTo(port);
+  if (fd < 0) return {};
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  Response r = readAll(fd, waitMs);
+  ::close(fd);
+  return r;
+}
+
+class ServiceServer : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.start(0)); }
+  Response get(const std::string& target, int waitMs = 5000) {
+    return exchange(server.port(), requestFor(target), waitMs);
+  }
+  std::string record(const std::string& encodedId) {
+    return get("/z/e/zelvo/basix2.php?a=" + encodedId).body;
+  }
+  std::string sliceTarget(const service::FilmSpec& film, std::size_t i) {
+    std::string address = service::sliceAddress(server.host(), film, i);
+    return address.substr(server.host().size());
+  }
+  service::Server server;
+};
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(sep, from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+TEST_F(ServiceServer, RecordsCarryReferrerCountNameAndSliceAddresses) {
+  struct Case {
+    std::string id;
+    std::string count;
+    std::string name;
+    std::size_t addresses;
+  } cases[] = {
+      {"dzsoni02", "4", "Szegény Dzsoni és Árnika", 4},
+      {"elutasitva", "0", "A film nem található vagy törölték.", 0},
+      {"tobb-cim", "2", "Több cím", 3},
+      {"kevesebb-cim", "4", "Kevesebb cím", 2},
+      {"nev-ures", "1", "", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    std::vector<std::string> parts = split(record(c.id), '*');
+    ASSERT_EQ(parts.size(), 2u);
+    std::vector<std::string> fields = split(parts[0], '|');
+    ASSERT_EQ(fields.size(), 3u);
+    EXPECT_EQ(fields[0], server.host() + "/z/e/zelvo/film.php?a=" + c.id);
+    EXPECT_EQ(fields[1], c.count);
+    EXPECT_EQ(fields[2], cp1250(c.name));
+    const service::FilmSpec* film = service::findFilm(c.id);
+    ASSERT_NE(film, nullptr);
+    std::vector<std::string> addresses = c.addresses ? split(parts[1], '|')
+                                                     : std::vector<std::string>{};
+    ASSERT_EQ(addresses.size(), c.addresses);
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+      EXPECT_EQ(addresses[i], service::sliceAddress(server.host(), *film, i));
+  }
+}
+
+TEST_F(ServiceServer, RawRecordsAreSentAsWritten) {
+  const std::string host = server.host();
+  EXPECT_EQ(record("ures-valasz"), "");
+  EXPECT_EQ(record("csillag-nelkul"),
+            host + "/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag n\xE9lk\xFCl");
+  EXPECT_EQ(record("betus-darab"), host + "/z/e/zelvo/film.php?a=betus-darab|abc|Bet\xFB" +
+                                       "s darabsz\xE1m*" + host + "/z/s/betus-darab/0");
+  EXPECT_EQ(split(record("extra-reszek"), '*').size(), 4u);
+}
+
+TEST_F(ServiceServer, IdentifierIsFoundHoweverItIsEncoded) {
+  const std::string wanted = "|2|K\xF3" "dolt azonos\xEDt\xF3*";
+  for (std::string query : {"%FB%20film%26x%25%23", "%fb%20film%26x%25%23",
+                                   "\xFB film&x%#", "ű film&x%#"}) {
+    SCOPED_TRACE(query);
+    EXPECT_NE(record(query).find(wanted), std::string::npos);
+  }
+  // '+' is no blank here, so this names another film.
+  EXPECT_EQ(record("%FB+film%26x%25%23"),
+            server.host() + "/z/e/zelvo/film.php?a=%FB%2Bfilm%26x%25%23|0|Nincs ilyen film: " +
+                "\xFB+film&x%#*");
+}
+
+TEST_F(ServiceServer, UnknownIdentifierIsRefused) {
+  EXPECT_EQ(record("nincs-ilyen"), server.host() +
+                                       "/z/e/zelvo/film.php?a=nincs-ilyen|0|Nincs ilyen film: "
+                                       "nincs-ilyen*");
+}
+
+TEST_F(ServiceServer, ErrorReportIsAnswered) {
+  EXPECT_EQ(get("/z/e/zelvo/basix2.php?a=kicsi-elso&action=error").body,
+            cp1250("Köszönjük! A hibás filmet hamarosan kijavítjuk."));
+  EXPECT_EQ(get("/z/e/zelvo/basix2.php?a=egig01&action=error").body,
+            cp1250("Köszönjük, a hibát rögzítettük."));
+}
+
+TEST_F(ServiceServer, SlicesAreTheirContentWithLength) {
+  struct Case {
+    std::string id;
+    std::size_t slice;
+  } cases[] = {{"egy-szelet", 0}, {"sok-szelet", 15}, {"ű film&x%#", 1}, {"dzsoni02", 3},
+               {"elso-9999", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const service::FilmSpec* film = service::findFilm(c.id);
+    ASSERT_NE(film, nullptr);
+    Response r = get(sliceTarget(*film, c.slice));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.peerClosed);
+    EXPECT_EQ(r.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(film->slices[c.slice].size));
+    EXPECT_TRUE(r.body == service::sliceContent(*film, c.slice));
+  }
+}
+
+TEST_F(ServiceServer, FaultySlicesMisbehaveAsAnnounced) {
+  const std::string full = service::sliceContent(*service::findFilm("korai-zaras"), 1);
+  Response early = get("/z/s/korai-zaras/1");
+  EXPECT_EQ(early.header("Content-Length"), "65536");
+  EXPECT_TRUE(early.peerClosed);
+  EXPECT_TRUE(early.body == full.substr(0, 32768));
+
+  Response noLength = get("/z/s/hossz-nelkul/1");
+  EXPECT_EQ(noLength.status, 200);
+  EXPECT_FALSE(noLength.header("Content-Length"));
+  EXPECT_TRUE(noLength.body == service::sliceContent(*service::findFilm("hossz-nelkul"), 1));
+  EXPECT_FALSE(get("/z/s/meret-nelkul/0").header("Content-Length"));
+
+  Response reset = get("/z/s/megszakad/1");
+  EXPECT_TRUE(reset.reset);
+  EXPECT_LE(reset.body.size(), 32768u);
+  EXPECT_TRUE(reset.body ==
+              service::sliceContent(*service::findFilm("megszakad"), 1).substr(0, reset.body.size()));
+
+  auto started = Clock::now();
+  Response slow = get("/z/s/lassu/1");
+  auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
+  EXPECT_TRUE(slow.body == service::sliceContent(*service::findFilm("lassu"), 1));
+  EXPECT_GE(took, 400);
+  EXPECT_LE(took, 3000);
+
+  for (const auto& [target, status] : {std::pair{"/z/s/szelet-404/1", 404},
+                                       std::pair{"/z/s/szelet-500/1", 500}}) {
+    Response page = get(target);
+    EXPECT_EQ(page.status, status) << target;
+    EXPECT_NE(page.body.find("<html>"), std::string::npos) << target;
+  }
+}
+
+TEST_F(ServiceServer, StallingSlicesKeepTheConnectionOpenWithoutData) {
+  Response stalled = get("/z/s/akad/1", 300);
+  EXPECT_TRUE(stalled.timedOut);
+  EXPECT_EQ(stalled.status, 200);
+  EXPECT_EQ(stalled.header("Content-Length"), "65536");
+  EXPECT_EQ(stalled.body.size(), 32768u);
+
+  Response silent = get("/z/s/akad-fejlec/1", 300);
+  EXPECT_TRUE(silent.timedOut);
+  EXPECT_TRUE(silent.raw.empty());
+}
+
+TEST_F(ServiceServer, UnknownTargetsGetAnErrorPage) {
+  for (const char* target : {"/z/s/egig01/1", "/z/s/nincs-ilyen/0", "/z/s/egig01/x",
+                             "/z/s/egig01/", "/index.html", "/z/e/zelvo/basix2.phpx"}) {
+    Response r = get(target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.header("Content-Type"), "text/html; charset=windows-1250") << target;
+  }
+}
+
+TEST_F(ServiceServer, ExamplePictureIsAPng) {
+  Response r = get("/z/e/zelvo/azonosito_pld.jpg");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "image/png");
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+  EXPECT_EQ(r.body.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  ASSERT_GE(r.body.size(), 12u);
+  EXPECT_EQ(r.body.substr(r.body.size() - 8, 4), "IEND");
+}
+
+TEST_F(ServiceServer, CatalogueIsWindows1250Rows) {
+  Response r = get("/z/e/zelvo/basix_raktar.php");
+  EXPECT_NE(r.body.find(cp1250("A kőszívű ember fiai")), std::string::npos);
+  EXPECT_NE(r.body.find('\xF5'), std::string::npos);
+  std::vector<std::string> listed;
+  for (const std::string& row : split(r.body, '\n')) {
+    std::vector<std::string> fields = split(row, '\t');
+    ASSERT_GE(fields.size(), 3u) << row;
+    listed.push_back(fields[1]);
+  }
+  std::vector<std::string> demo;
+  for (const service::FilmSpec& f : service::films())
+    if (f.inCatalogue) demo.push_back(f.id);
+  EXPECT_EQ(listed, demo);
+
+  server.setCatalogue(service::catalogueWithShortRows());
+  EXPECT_EQ(get("/z/e/zelvo/basix_raktar.php").body, service::catalogueWithShortRows());
+}
+
+TEST_F(ServiceServer, RequestsAreLoggedAsReceived) {
+  get("/z/e/zelvo/basix2.php?a=%FB%20film", 5000);
+  exchange(server.port(),
+           "GET /z/s/egig01/0 HTTP/1.0\r\nHost: h\r\nReferer: 127.0.0.1/x\r\n"
+           "content-length: 5\r\n\r\nhello");
+  std::vector<service::LoggedRequest> log = server.requests();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].method, "GET");
+  EXPECT_EQ(log[0].target, "/z/e/zelvo/basix2.php?a=%FB%20film");
+  EXPECT_EQ(log[0].version, "HTTP/1.0");
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(log[0].headers, (Headers{{"Host", "127.0.0.1"},
+                                     {"User-Agent", "zv5_progression"},
+                                     {"Pragma", "no-cache"}}));
+  EXPECT_EQ(log[0].bodyBytes, 0u);
+  EXPECT_EQ(log[1].header("REFERER"), "127.0.0.1/x");
+  EXPECT_FALSE(log[1].header("Pragma"));
+  EXPECT_EQ(log[1].bodyBytes, 5u);
+  server.clearLog();
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(ServiceServer, ReplyOverridesOnlyItsExactTarget) {
+  service::Reply reply;
+  reply.status = 503;
+  reply.headers = {{"X-Proba", "1"}};
+  reply.body = "foglalt";
+  server.setReply("/z/e/zelvo/basix2.php?a=egig01", reply);
+  Response r = get("/z/e/zelvo/basix2.php?a=egig01");
+  EXPECT_EQ(r.status, 503);
+  EXPECT_EQ(r.header("X-Proba"), "1");
+  EXPECT_EQ(r.header("Content-Length"), "7");
+  EXPECT_EQ(r.body, "foglalt");
+  EXPECT_EQ(split(record("dzsoni02"), '|')[1], "4");
+
+  reply.addContentLength = false;
+  reply.fault = service::Fault::CloseEarly;
+  reply.body = "0123456789";
+  server.setReply("/egyedi", reply);
+  Response early = get("/egyedi");
+  EXPECT_FALSE(early.header("Content-Length"));
+  EXPECT_EQ(early.body, "01234");
+}
+
+TEST_F(ServiceServer, ClientsThatHangUpEarlyDoNotHurtTheServer) {
+  // The size query reads the headers of a big slice and closes.
+  const std::string request = requestFor("/z/s/koszivu03/0");
+  for (int i = 0; i < 5; ++i) {
+    int fd = connectTo(server.port());
+    ASSERT_GE(fd, 0);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char head[256];
+    EXPECT_GT(::recv(fd, head, sizeof head, 0), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(get("/z/s/egig01/0").status, 200);
+}
+
+TEST_F(ServiceServer, ParallelDownloadsGetTheirOwnBytes) {
+  const service::FilmSpec& film = *service::findFilm("hahoocsi04");
+  std::vector<std::future<Response>> downloads;
+  for (std::size_t i = 0; i < film.slices.size(); ++i)
+    downloads.push_back(std::async(std::launch::async, [this, &film, i] {
+      return get(sliceTarget(film, i));
+    }));
+  for (std::size_t i = 0; i < downloads.size(); ++i)
+    EXPECT_TRUE(downloads[i].get().body == service::sliceContent(film, i)) << i;
+}
+
+TEST(ServiceServerLifetime, StopEndsStalledConnectionsPromptly) {
+  service::Server server;
+  ASSERT_TRUE(server.start(0));
+  std::vector<int> held;
+  for (const char* target : {"/z/s/akad/1", "/z/s/akad-fejlec/1", "/z/s/koszivu03/1"}) {
+    int fd = connectTo(server.port());
+    ASSERT_GE(fd, 0);
+    std::string request = requestFor(target);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    held.push_back(fd);
+  }
+  std::this_thread::sleep_for(milliseconds(100));
+  auto started = Clock::now();
+  server.stop();
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - started).count(), 500);
+  for (int fd : held) {
+    EXPECT_FALSE(readAll(fd, 2000).timedOut);
+    ::close(fd);
+  }
+  EXPECT_LT(connectTo(server.port()), 0);
+  EXPECT_TRUE(server.start(0));
+}
+
+}  // namespace
