@@ -1,8 +1,10 @@
 // A small stand-in for the Windows Internet functions the client uses, built on
 // libcurl's multi interface so that every wait lets the window run (wait hook).
+// All calls come from one thread (the window's); the hook may call back into here.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -52,5 +54,12 @@ struct TimeLimits {
 // Tests shorten the limits so that stall cases stay fast; the program never calls it.
 void setTimeLimitsForTests(TimeLimits limits);
 TimeLimits timeLimits();
+
+// Unread body a request keeps at most before the transfer is paused (plus one piece
+// of at most kReceivePieceSize that was already on its way).
+constexpr std::size_t kReadBufferLimit = 256 * 1024;
+constexpr std::size_t kReceivePieceSize = 64 * 1024;
+// Unread body bytes held for the request right now (0 for other handles).
+std::size_t bufferedBytesForTests(HINTERNET request);
 
 }  // namespace net

@@ -1,0 +1,549 @@
+#include "wininet.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// Everything here runs on the caller's thread (the window's). Waits never block for
+// more than 10 ms at a time: they pump the shared multi handle and call the wait hook,
+// which may itself use this layer, so no state of a waiting call may be cached across
+// a hook call except through a shared_ptr that outlives closing.
+
+namespace net {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Unpause once the reader has taken the buffer down to here, so that the next piece
+// arrives before the buffer runs dry.
+constexpr std::size_t kResumeBelow = kReadBufferLimit / 4;
+constexpr long kMaxRedirects = 10;
+
+enum class Kind { Session, Connection, Request };
+
+struct Object {
+  Kind kind = Kind::Session;
+  HINTERNET id = 0;
+  HINTERNET session = 0;     // owning session (connections and requests)
+  HINTERNET connection = 0;  // owning connection (requests)
+  bool closed = false;
+
+  std::string agent;  // session
+
+  std::string host;        // connection
+  std::uint16_t port = 0;  // connection
+
+  // request
+  std::string url;
+  std::string referrer;
+  CURL* easy = nullptr;
+  curl_slist* headerList = nullptr;
+  bool active = false;  // attached to the multi handle
+  bool sent = false;
+  bool finished = false;
+  bool shortBody = false;
+  CURLcode result = CURLE_OK;
+  bool paused = false;
+  Clock::time_point lastActivity{};
+
+  // Response being received; a new status line (redirect, 1xx) starts it over.
+  int status = 0;
+  std::string statusText;
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool redirecting = false;  // 3xx with a Location: curl is going to follow it
+  bool headersComplete = false;
+  std::uint64_t bodyReceived = 0;
+
+  // Unread body is body[readPos, body.size()).
+  std::string body;
+  std::size_t readPos = 0;
+};
+
+struct Layer {
+  CURLM* multi = nullptr;
+  std::unordered_map<HINTERNET, std::shared_ptr<Object>> objects;
+  HINTERNET lastId = 0;
+  // The client reads a few bytes per call; one remembered lookup keeps that cheap.
+  HINTERNET cachedId = 0;
+  Object* cachedObject = nullptr;
+  std::shared_ptr<std::function<void()>> hook;
+  TimeLimits limits;
+  std::string noProxy;
+
+  ~Layer() {
+    for (auto& entry : objects) {
+      Object& o = *entry.second;
+      if (o.easy) {
+        if (o.active && multi) curl_multi_remove_handle(multi, o.easy);
+        curl_easy_cleanup(o.easy);
+        o.easy = nullptr;
+      }
+      curl_slist_free_all(o.headerList);
+      o.headerList = nullptr;
+    }
+    objects.clear();
+    if (multi) curl_multi_cleanup(multi);
+  }
+};
+
+Layer g;
+
+bool ensureMulti() {
+  if (g.multi) return true;
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
+  g.multi = curl_multi_init();
+  if (!g.multi) return false;
+
+  // Loopback never goes through a proxy; the user's own exceptions still apply.
+  const char* env = std::getenv("no_proxy");
+  if (!env || !*env) env = std::getenv("NO_PROXY");
+  const std::string own = env ? env : "";
+  g.noProxy = own == "*" ? own : (own.empty() ? "" : own + ",") + "127.0.0.1,localhost,::1";
+  return true;
+}
+
+HINTERNET addObject(std::shared_ptr<Object> o) {
+  if (g.lastId == UINT32_MAX) return 0;  // never hand a value out twice
+  o->id = ++g.lastId;
+  g.objects.emplace(o->id, std::move(o));
+  return g.lastId;
+}
+
+Object* find(HINTERNET h, Kind kind) {
+  if (h == 0) return nullptr;
+  if (h == g.cachedId) return g.cachedObject->kind == kind ? g.cachedObject : nullptr;
+  const auto it = g.objects.find(h);
+  if (it == g.objects.end()) return nullptr;
+  g.cachedId = h;
+  g.cachedObject = it->second.get();
+  return it->second->kind == kind ? it->second.get() : nullptr;
+}
+
+std::shared_ptr<Object> share(HINTERNET h) {
+  const auto it = g.objects.find(h);
+  return it == g.objects.end() ? nullptr : it->second;
+}
+
+void detach(Object& r) {
+  if (r.easy && r.active) curl_multi_remove_handle(g.multi, r.easy);
+  r.active = false;
+}
+
+void finish(Object& r, CURLcode result) {
+  detach(r);
+  r.finished = true;
+  r.result = result;
+  r.paused = false;
+  if (result == CURLE_OK) {
+    // curl reports a short body itself; this also covers a length it did not act on.
+    for (const auto& h : r.headers) {
+      if (strcasecmp(h.first.c_str(), "Content-Length") != 0) continue;
+      char* end = nullptr;
+      const unsigned long long announced = std::strtoull(h.second.c_str(), &end, 10);
+      if (end != h.second.c_str() && *end == '\0' && r.bodyReceived < announced)
+        r.shortBody = true;
+      break;
+    }
+  }
+}
+
+void releaseTransfer(Object& r) {
+  detach(r);
+  if (r.easy) curl_easy_cleanup(r.easy);
+  r.easy = nullptr;
+  curl_slist_free_all(r.headerList);
+  r.headerList = nullptr;
+}
+
+void closeObject(Object& o) {
+  o.closed = true;
+  releaseTransfer(o);
+  std::string().swap(o.body);
+  o.readPos = 0;
+}
+
+// Runs curl and collects finished transfers. Never calls the wait hook.
+void pump() {
+  int running = 0;
+  curl_multi_perform(g.multi, &running);
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(g.multi, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    CURL* easy = msg->easy_handle;
+    const CURLcode result = msg->data.result;  // msg dies with the removal below
+    char* priv = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &priv);
+    const auto it = g.objects.find(HINTERNET(reinterpret_cast<std::uintptr_t>(priv)));
+    if (it != g.objects.end() && it->second->easy == easy)
+      finish(*it->second, result);
+    else
+      curl_multi_remove_handle(g.multi, easy);
+  }
+}
+
+void callHook() {
+  const auto hook = g.hook;  // the hook may replace itself
+  if (hook && *hook) (*hook)();
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& r = *static_cast<Object*>(user);
+  const std::size_t length = size * count;
+  r.lastActivity = Clock::now();
+  const std::string_view line = trim(std::string_view(data, length));
+
+  if (line.substr(0, 5) == "HTTP/") {
+    r.headers.clear();
+    r.redirecting = false;
+    r.headersComplete = false;
+    r.bodyReceived = 0;
+    r.status = 0;
+    r.statusText.clear();
+    const std::size_t sp = line.find(' ');
+    if (sp != std::string_view::npos) {
+      std::string_view code = trim(line.substr(sp + 1));
+      code = code.substr(0, code.find(' '));
+      r.statusText.assign(code);
+      r.status = std::atoi(r.statusText.c_str());
+    }
+  } else if (line.empty()) {
+    // End of one response's headers; interim and followed ones are not the answer.
+    const bool interim = r.status >= 100 && r.status < 200;
+    if (!interim && !r.redirecting) r.headersComplete = true;
+  } else {
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+      const std::string_view name = trim(line.substr(0, colon));
+      const std::string_view value = trim(line.substr(colon + 1));
+      r.headers.emplace_back(std::string(name), std::string(value));
+      if (r.status >= 300 && r.status < 400 && !value.empty() && name.size() == 8 &&
+          strncasecmp(name.data(), "Location", 8) == 0)
+        r.redirecting = true;
+    }
+  }
+  return length;
+}
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& r = *static_cast<Object*>(user);
+  const std::size_t length = size * count;
+  const std::size_t unread = r.body.size() - r.readPos;
+  if (unread >= kReadBufferLimit) {
+    // curl keeps this piece and offers it again after the reader unpauses.
+    r.paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  if (r.readPos != 0 && r.readPos >= unread) {
+    r.body.erase(0, r.readPos);
+    r.readPos = 0;
+  }
+  r.body.append(data, length);
+  r.bodyReceived += length;
+  r.headersComplete = true;
+  r.lastActivity = Clock::now();
+  return length;
+}
+
+int onConnected(void* user, char*, char*, int, int) {
+  static_cast<Object*>(user)->lastActivity = Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+enum class Until { Headers, Data };
+
+bool ready(const Object& r, Until until) {
+  if (r.finished) return true;
+  return until == Until::Headers ? r.headersComplete : r.body.size() > r.readPos;
+}
+
+// False when the handle was closed meanwhile; otherwise the wanted state or the end
+// of the transfer was reached.
+bool waitFor(const std::shared_ptr<Object>& r, Until until) {
+  for (;;) {
+    if (r->closed) return false;
+    pump();
+    if (ready(*r, until)) return true;
+    // A paused transfer waits for its reader, not for the server.
+    if (!r->paused && Clock::now() - r->lastActivity > g.limits.idle) {
+      finish(*r, CURLE_OPERATION_TIMEDOUT);
+      return true;
+    }
+    curl_multi_poll(g.multi, nullptr, 0, 10, nullptr);
+    pump();
+    if (ready(*r, until)) return true;
+    callHook();
+  }
+}
+
+void resume(Object& r) {
+  r.paused = false;
+  r.lastActivity = Clock::now();
+  // May deliver the held piece through onBody before it returns.
+  if (r.easy && r.active) curl_easy_pause(r.easy, CURLPAUSE_CONT);
+}
+
+// The object name goes to curl as a URL: bytes a URL cannot carry are escaped,
+// everything else (existing %XX escapes, query syntax) reaches the server unchanged.
+std::string escapeObjectName(const char* name) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  if (!name || *name != '/') out += '/';
+  if (!name) return out;
+  for (const char* p = name; *p; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    if (b <= 0x20 || b >= 0x7F || std::strchr("\"#<>\\^`{|}", b)) {
+      out += '%';
+      out += hex[b >> 4];
+      out += hex[b & 0x0F];
+    } else {
+      out += char(b);
+    }
+  }
+  return out;
+}
+
+bool startTransfer(Object& r, const Object& session) {
+  releaseTransfer(r);
+  r.sent = true;
+  r.finished = false;
+  r.shortBody = false;
+  r.result = CURLE_OK;
+  r.paused = false;
+  r.status = 0;
+  r.statusText.clear();
+  r.headers.clear();
+  r.redirecting = false;
+  r.headersComplete = false;
+  r.bodyReceived = 0;
+  r.body.clear();
+  r.readPos = 0;
+  r.lastActivity = Clock::now();
+
+  r.easy = curl_easy_init();
+  if (!r.easy) {
+    r.finished = true;
+    r.result = CURLE_FAILED_INIT;
+    return false;
+  }
+  CURL* e = r.easy;
+  curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+  curl_easy_setopt(e, CURLOPT_PRIVATE, reinterpret_cast<void*>(std::uintptr_t(r.id)));
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
+  curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(g.limits.connect.count()));
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReceivePieceSize));
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  if (!g.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, g.noProxy.c_str());
+  if (!session.agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, session.agent.c_str());
+  if (!r.referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, r.referrer.c_str());
+
+  // "Name:" removes a header curl would add on its own.
+  for (const char* h : {"Accept:", "Expect:", "Pragma: no-cache"}) {
+    curl_slist* list = curl_slist_append(r.headerList, h);
+    if (!list) break;
+    r.headerList = list;
+  }
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headerList);
+
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &onConnected);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
+
+  if (curl_multi_add_handle(g.multi, e) != CURLM_OK) {
+    r.finished = true;
+    r.result = CURLE_FAILED_INIT;
+    return false;
+  }
+  r.active = true;
+  return true;
+}
+
+}  // namespace
+
+HINTERNET InternetOpenA(const char* agent, std::uint32_t, const char*, const char*,
+                        std::uint32_t) {
+  if (!ensureMulti()) return 0;
+  auto o = std::make_shared<Object>();
+  o->kind = Kind::Session;
+  o->agent = agent ? agent : "";
+  const HINTERNET id = addObject(o);
+  o->session = id;
+  return id;
+}
+
+HINTERNET InternetConnectA(HINTERNET session, const char* serverName, std::uint16_t port,
+                           const char*, const char*, std::uint32_t, std::uint32_t,
+                           std::uintptr_t) {
+  if (!find(session, Kind::Session) || !serverName || !*serverName) return 0;
+  std::string host = serverName;
+  unsigned long chosen = port ? port : INTERNET_DEFAULT_HTTP_PORT;
+  const std::size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+    const std::string digits = host.substr(colon + 1);
+    const bool numeric =
+        !digits.empty() && digits.size() <= 5 &&
+        digits.find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long value = numeric ? std::strtoul(digits.c_str(), nullptr, 10) : 0;
+    if (numeric && (value == 0 || value > 65535)) return 0;
+    if (numeric || digits.empty()) {
+      if (numeric) chosen = value;
+      host.resize(colon);
+    }
+  }
+  if (host.empty()) return 0;
+
+  auto o = std::make_shared<Object>();
+  o->kind = Kind::Connection;
+  o->session = session;
+  o->host = std::move(host);
+  o->port = std::uint16_t(chosen);
+  const HINTERNET id = addObject(o);
+  o->connection = id;
+  return id;
+}
+
+HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* objectName,
+                           const char*, const char* referrer, const char**, std::uint32_t,
+                           std::uintptr_t) {
+  const Object* c = find(connect, Kind::Connection);
+  if (!c) return 0;
+  // Only GET is ever sent; anything else would need a body or a different reply shape.
+  if (verb && *verb && std::strcmp(verb, "GET") != 0) return 0;
+
+  auto o = std::make_shared<Object>();
+  o->kind = Kind::Request;
+  o->session = c->session;
+  o->connection = connect;
+  o->url = "http://" + c->host + ":" + std::to_string(c->port) + escapeObjectName(objectName);
+  o->referrer = referrer ? referrer : "";
+  return addObject(o);
+}
+
+bool HttpSendRequestA(HINTERNET request, const char*, std::uint32_t, const void*,
+                      std::uint32_t) {
+  const std::shared_ptr<Object> r = find(request, Kind::Request) ? share(request) : nullptr;
+  if (!r) return false;
+  const Object* session = find(r->session, Kind::Session);
+  if (!session || !startTransfer(*r, *session)) return false;
+  if (!waitFor(r, Until::Headers)) return false;
+  return r->headersComplete;
+}
+
+bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
+                    std::uint32_t* bufferLength, std::uint32_t*) {
+  const Object* r = find(request, Kind::Request);
+  if (!r || !buffer || !bufferLength || !r->headersComplete) return false;
+
+  const std::string* value = nullptr;
+  if (infoLevel == HTTP_QUERY_STATUS_CODE) {
+    if (r->statusText.empty()) return false;
+    value = &r->statusText;
+  } else if (infoLevel == HTTP_QUERY_CONTENT_LENGTH) {
+    for (const auto& h : r->headers) {
+      if (strcasecmp(h.first.c_str(), "Content-Length") == 0) {
+        value = &h.second;
+        break;
+      }
+    }
+  }
+  if (!value) return false;
+  if (value->size() + 1 > *bufferLength) {
+    *bufferLength = std::uint32_t(value->size() + 1);  // what it would take
+    return false;
+  }
+  std::memcpy(buffer, value->data(), value->size());
+  buffer[value->size()] = '\0';
+  *bufferLength = std::uint32_t(value->size());
+  return true;
+}
+
+bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
+                      std::uint32_t* numberOfBytesRead) {
+  if (!numberOfBytesRead) return false;
+  *numberOfBytesRead = 0;
+  Object* r = find(file, Kind::Request);
+  if (!r || (!buffer && numberOfBytesToRead)) return false;
+
+  for (;;) {
+    const std::size_t unread = r->body.size() - r->readPos;
+    if (unread) {
+      const std::size_t n = unread < numberOfBytesToRead ? unread : numberOfBytesToRead;
+      std::memcpy(buffer, r->body.data() + r->readPos, n);
+      r->readPos += n;
+      *numberOfBytesRead = std::uint32_t(n);
+      if (r->paused && unread - n < kResumeBelow) resume(*r);
+      return true;
+    }
+    if (!r->sent) return false;
+    if (r->finished) return r->result == CURLE_OK && !r->shortBody;
+    if (numberOfBytesToRead == 0) return true;
+
+    const std::shared_ptr<Object> keep = share(file);
+    if (!waitFor(keep, Until::Data)) return false;
+  }
+}
+
+bool InternetCloseHandle(HINTERNET handle) {
+  if (handle == 0) return false;
+  const auto it = g.objects.find(handle);
+  if (it == g.objects.end()) return false;
+
+  std::vector<std::shared_ptr<Object>> doomed{it->second};
+  const Kind kind = it->second->kind;
+  if (kind != Kind::Request) {
+    for (const auto& entry : g.objects) {
+      const Object& o = *entry.second;
+      if (o.id == handle) continue;
+      if ((kind == Kind::Session && o.session == handle) ||
+          (kind == Kind::Connection && o.connection == handle))
+        doomed.push_back(entry.second);
+    }
+  }
+  g.cachedId = 0;
+  g.cachedObject = nullptr;
+  for (const auto& o : doomed) {
+    closeObject(*o);  // a call waiting on it sees this through its shared_ptr
+    g.objects.erase(o->id);
+  }
+  return true;
+}
+
+void setWaitHook(std::function<void()> hook) {
+  g.hook = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
+}
+
+void setTimeLimitsForTests(TimeLimits limits) { g.limits = limits; }
+
+TimeLimits timeLimits() { return g.limits; }
+
+std::size_t bufferedBytesForTests(HINTERNET request) {
+  const Object* r = find(request, Kind::Request);
+  return r ? r->body.size() - r->readPos : 0;
+}
+
+}  // namespace net

@@ -1,0 +1,469 @@
+// The WinINet stand-in and the one-shot fetch against the real substitute server.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codepage.h"
+#include "fetch.h"
+#include "service.h"
+#include "wininet.h"
+
+static void PrintTo(const QString& s, std::ostream* os) {
+  *os << "(" << s.size() << " chars) \"" << s.left(120).toStdString() << "\"";
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using net::HINTERNET;
+using service::Fault;
+
+// Deterministic bytes covering every value, tabs and line ends included.
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed * 2654435761u;
+  for (char& c : s) c = char((x = x * 1664525u + 1013904223u) >> 24);
+  return s;
+}
+
+QString decoded(const std::string& bytes) { return net::fromCp1250(bytes.data(), int(bytes.size())); }
+
+struct Label final : net::TextTarget {
+  explicit Label(QString t = {}) : text(std::move(t)) {}
+  void setCaption(const QString& t) override { text = t; }
+  QString caption() const override { return text; }
+  QString text;
+};
+
+// Wait hook for one test. A call still waiting long after the layer should have given
+// up is ended by closing its handle, so a broken limit fails the test instead of hanging.
+struct Hook {
+  explicit Hook(std::function<void()> body = {}, HINTERNET watched = 0) : watched(watched) {
+    net::setWaitHook([this, body] {
+      ++calls;
+      if (this->watched && Clock::now() - start > 15s) {
+        watchdogFired = true;
+        net::InternetCloseHandle(this->watched);
+      }
+      if (body) body();
+    });
+  }
+  ~Hook() { net::setWaitHook(nullptr); }
+  HINTERNET watched;
+  Clock::time_point start = Clock::now();
+  int calls = 0;
+  bool watchdogFired = false;
+};
+
+// One plain request, its handles closed at the end of the scope.
+struct Request {
+  HINTERNET session, connect, request;
+  Request(const std::string& host, const std::string& path, std::uint16_t port = 80) {
+    session = net::InternetOpenA("net-test", 0, nullptr, nullptr, 0);
+    connect = net::InternetConnectA(session, host.c_str(), port, nullptr, nullptr, 3, 0, 0);
+    request = net::HttpOpenRequestA(connect, "GET", path.c_str(), "HTTP/1.0", "", nullptr,
+                                    0x80400000u, 0);
+  }
+  ~Request() {
+    for (HINTERNET h : {request, connect, session}) net::InternetCloseHandle(h);
+  }
+  bool send() { return net::HttpSendRequestA(request, nullptr, 0, nullptr, 0); }
+  // Reads until a read fails or reports the end; lastOk tells which.
+  std::string readAll(bool& lastOk, std::uint32_t chunk = 64) {
+    std::string body;
+    std::vector<char> buffer(chunk);
+    std::uint32_t got = 0;
+    while ((lastOk = net::InternetReadFile(request, buffer.data(), chunk, &got)) && got)
+      body.append(buffer.data(), got);
+    EXPECT_EQ(got, 0u);
+    return body;
+  }
+  std::string query(std::uint32_t level) {
+    char buffer[64];
+    std::uint32_t length = sizeof buffer;
+    return net::HttpQueryInfoA(request, level, buffer, &length, nullptr) ? std::string(buffer, length)
+                                                                         : "<none>";
+  }
+};
+
+class NetHttp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(server.start(0)); }
+  static void TearDownTestSuite() { server.stop(); }
+  void SetUp() override {
+    net::setTimeLimitsForTests({3000ms, 3000ms});
+    server.clearLog();
+  }
+  void TearDown() override { net::setTimeLimitsForTests(net::TimeLimits{}); }
+
+  static std::string host() { return server.host(); }
+  static QString url(const std::string& target) { return QString::fromStdString(host() + target); }
+  static void reply(const std::string& target, std::string body, Fault fault = Fault::None,
+                    int status = 200) {
+    service::Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    r.fault = fault;
+    server.setReply(target, std::move(r));
+  }
+  static std::vector<service::LoggedRequest> logged(const std::string& target) {
+    std::vector<service::LoggedRequest> out;
+    for (auto& r : server.requests())
+      if (r.target == target) out.push_back(r);
+    return out;
+  }
+  static QString fetch(const QString& mode, const QString& address, const QString& referrer = {},
+                       net::TextTarget* label = nullptr, std::function<void()> yield = {}) {
+    net::FetchContext ctx{QStringLiteral("Zelvo teszt"), std::move(yield), label};
+    return net::fetchText(ctx, mode, address, referrer);
+  }
+
+  static inline service::Server server;
+};
+
+TEST_F(NetHttp, BodiesArriveExactly) {
+  const std::pair<const char*, std::string> bodies[] = {
+      {"empty", ""}, {"63", pattern(63, 2)}, {"64", pattern(64, 3)}, {"65", pattern(65, 4)},
+      {"text", "\tl\xE9" "c\r\nsor\n\n  \xF5\xFB\xD5\xDB \n"}, {"3MiB", pattern(3 << 20, 6)},
+  };
+  for (const auto& [name, body] : bodies) {
+    reply(std::string("/body/") + name, body);
+    EXPECT_EQ(fetch({}, url(std::string("/body/") + name)), decoded(body)) << name;
+  }
+  EXPECT_EQ(fetch({}, url("/body/text")), QString::fromUtf8("\tléc\r\nsor\n\n  őűŐŰ \n"));
+
+  // Any read size gets every byte, and the end stays the end.
+  for (const std::uint32_t chunk : {1u, 1000u, 1u << 22}) {
+    Request r(host(), "/body/3MiB");
+    ASSERT_TRUE(r.send());
+    bool ok = false;
+    EXPECT_TRUE(r.readAll(ok, chunk) == bodies[5].second) << chunk;
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(r.readAll(ok).empty() && ok);
+  }
+}
+
+TEST_F(NetHttp, SizeModeReportsContentLength) {
+  reply("/size/plain", pattern(12345, 1));
+  service::Reply noLength{200, {}, "no length", false};
+  server.setReply("/size/none", noLength);
+  service::Reply padded{200, {{"Content-Length", "  42  "}}, std::string(42, 'p'), false};
+  server.setReply("/size/padded", padded);
+
+  const struct {
+    const char* target;
+    const char* mode;
+    QString expected;
+  } cases[] = {
+      {"/size/plain", "meret", "12345"},
+      {"/size/none", "meret", ""},
+      {"/size/padded", "meret", "42"},
+      {"/size/plain", "Meret", decoded(pattern(12345, 1))},
+      {"/size/none", "", "no length"},
+  };
+  for (const auto& c : cases) {
+    Label label("régi");
+    EXPECT_EQ(fetch(c.mode, url(c.target), {}, &label), c.expected) << c.target << " " << c.mode;
+    EXPECT_EQ(label.text, QLatin1String(c.mode) == "meret" ? c.expected : "régi") << c.target;
+  }
+  EXPECT_EQ(fetch("meret", url("/size/plain")), "12345");  // no label given
+}
+
+TEST_F(NetHttp, RequestHasExactlyTheExpectedForm) {
+  reply("/form?x=1&y=%41", "ok");
+  fetch({}, url("/form?x=1&y=%41"), url("/z/e/zelvo/film.php?a=ő"));
+  fetch({}, url("/form?x=1&y=%41"), {});
+  const auto seen = logged("/form?x=1&y=%41");
+  ASSERT_EQ(seen.size(), 2u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const auto& r = seen[i];
+    EXPECT_EQ(r.method + " " + r.version, "GET HTTP/1.0");
+    EXPECT_EQ(r.bodyBytes, 0u);
+    EXPECT_EQ(r.header("Host"), host());
+    EXPECT_EQ(r.header("User-Agent"), "Zelvo teszt");
+    EXPECT_EQ(r.header("Pragma"), "no-cache");
+    std::set<std::string> names;
+    for (const auto& h : r.headers) names.insert(QString::fromStdString(h.first).toLower().toStdString());
+    std::set<std::string> expected{"host", "user-agent", "pragma"};
+    if (i == 0) {
+      EXPECT_EQ(r.header("Referer"), host() + "/z/e/zelvo/film.php?a=\xF5");
+      expected.insert("referer");
+    }
+    EXPECT_EQ(names, expected) << "request " << i;
+    EXPECT_EQ(r.headers.size(), expected.size());
+  }
+
+  // Bytes a URL cannot carry are escaped; escapes, query syntax and dot segments stay.
+  const std::pair<std::string, std::string> names[] = {
+      {"/raw/a b/\xF5?n=\xD5 x&m=%41", "/raw/a%20b/%F5?n=%D5%20x&m=%41"},
+      {"/raw/tab\there\x01#not", "/raw/tab%09here%01%23not"},
+      {"/raw/../dots/./x", "/raw/../dots/./x"},
+  };
+  for (const auto& [object, target] : names) {
+    reply(target, "seen");
+    Request r(host(), object);
+    bool ok = false;
+    EXPECT_TRUE(r.send() && r.readAll(ok) == "seen") << target;
+  }
+
+  // "name:port" wins over the port argument, a bare name takes the argument.
+  Request withPort(host(), "/form?x=1&y=%41", 80);
+  Request bare("127.0.0.1", "/form?x=1&y=%41", server.port());
+  EXPECT_TRUE(withPort.send());
+  EXPECT_TRUE(bare.send());
+}
+
+TEST_F(NetHttp, UnreachableOrSilentServerGivesUp) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);  // a loopback port nobody listens on
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  const QString closed = QString("127.0.0.1:%1/x").arg(ntohs(addr.sin_port));
+  Label label("régi");
+  EXPECT_EQ(fetch("meret", closed, {}, &label), "");
+  EXPECT_EQ(label.text, "");
+  EXPECT_EQ(fetch({}, closed), "");
+
+  net::setTimeLimitsForTests({3000ms, 300ms});
+  reply("/silent", "", Fault::StallHeaders);
+  Request r(host(), "/silent");
+  Hook hook({}, r.request);
+  EXPECT_FALSE(r.send());
+  EXPECT_FALSE(hook.watchdogFired);
+  EXPECT_GE(Clock::now() - hook.start, 300ms);
+  EXPECT_GE(hook.calls, 10);  // every 10 ms or more often
+  EXPECT_EQ(r.query(net::HTTP_QUERY_STATUS_CODE), "<none>");
+  bool ok = true;
+  r.readAll(ok);
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(NetHttp, BrokenBodiesFailTheRead) {
+  net::setTimeLimitsForTests({3000ms, 300ms});
+  const std::string body = pattern(200000, 8), half = body.substr(0, body.size() / 2);
+  const struct {
+    Fault fault;
+    bool readOk;
+    const std::string& expected;
+  } cases[] = {
+      {Fault::None, true, body},        {Fault::NoLength, true, body}, {Fault::Slow, true, body},
+      {Fault::CloseEarly, false, half}, {Fault::Reset, false, half},   {Fault::Stall, false, half},
+  };
+  for (const auto& c : cases) {
+    const std::string target = "/broken/" + std::to_string(int(c.fault));
+    reply(target, body, c.fault);
+    Request r(host(), target);
+    Hook hook({}, r.request);
+    ASSERT_TRUE(r.send()) << target;
+    EXPECT_EQ(r.query(net::HTTP_QUERY_STATUS_CODE), "200") << target;
+    bool ok = !c.readOk;
+    EXPECT_TRUE(r.readAll(ok, 4096) == c.expected) << target;
+    EXPECT_EQ(ok, c.readOk) << target;
+    EXPECT_FALSE(hook.watchdogFired) << target;
+    // fetchText stops at the failed read and keeps what came before it.
+    EXPECT_EQ(fetch({}, url(target)), decoded(c.expected)) << target;
+  }
+}
+
+TEST_F(NetHttp, ErrorStatusIsAnOrdinaryResponse) {
+  reply("/missing", "nincs ilyen", Fault::None, 404);
+  Request r(host(), "/missing");
+  ASSERT_TRUE(r.send());
+  EXPECT_EQ(r.query(net::HTTP_QUERY_STATUS_CODE), "404");
+  EXPECT_EQ(r.query(12345), "<none>");
+  char buffer[8];
+  std::uint32_t length = 2;  // no room for the NUL
+  EXPECT_FALSE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
+  length = 3;
+  ASSERT_TRUE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
+  EXPECT_EQ(length, 2u);
+  EXPECT_STREQ(buffer, "11");
+  bool ok = false;
+  EXPECT_EQ(r.readAll(ok), "nincs ilyen");
+}
+
+TEST_F(NetHttp, RedirectsAreFollowedOverHttpOnly) {
+  reply("/to", "final body");
+  const auto redirect = [](const std::string& from, const std::string& location) {
+    server.setReply(from, {302, {{"Location", location}}, "moved to " + location});
+  };
+  redirect("/from/absolute", "http://" + host() + "/to");
+  redirect("/from/relative", "/to");
+  redirect("/from/twice", "/from/relative");
+  redirect("/from/file", "file:///etc/passwd");
+  redirect("/loop", "/loop");
+
+  for (const char* from : {"/from/absolute", "/from/relative", "/from/twice"}) {
+    Request r(host(), from);
+    ASSERT_TRUE(r.send()) << from;
+    // The final response's headers, not the redirect's.
+    EXPECT_EQ(r.query(net::HTTP_QUERY_STATUS_CODE) + " " + r.query(net::HTTP_QUERY_CONTENT_LENGTH),
+              "200 10") << from;
+    EXPECT_EQ(fetch({}, url(from)), "final body") << from;
+  }
+
+  Request file(host(), "/from/file");
+  Hook hook({}, file.request);
+  const bool sent = file.send();
+  bool ok = false;
+  const std::string body = file.readAll(ok);
+  EXPECT_TRUE(sent ? body == "moved to file:///etc/passwd" : !ok) << body;
+
+  Request loop(host(), "/loop");
+  EXPECT_FALSE(loop.send());
+  loop.readAll(ok);
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(hook.watchdogFired);
+  const auto hops = logged("/loop").size();
+  EXPECT_TRUE(hops > 1 && hops <= 12) << hops;
+}
+
+TEST_F(NetHttp, NestedFetchInsideTheWaitHookAndTheYield) {
+  const std::string slow = pattern(300000, 9), big = pattern(3 << 20, 10);
+  const std::string inner = pattern(100000, 11) + "\t\n\xF5";
+  reply("/nest/slow", slow, Fault::Slow);
+  reply("/nest/big", big);
+  reply("/nest/inner", inner);
+
+  // In the wait hook while the outer call waits for the slow server.
+  QString innerText;
+  {
+    Hook hook([&] {
+      if (innerText.isEmpty()) innerText = fetch({}, url("/nest/inner"));
+    });
+    EXPECT_EQ(fetch({}, url("/nest/slow")), decoded(slow));
+    EXPECT_EQ(innerText, decoded(inner));
+  }
+
+  // In the yield between reads of a large body, which meanwhile fills its buffer and pauses.
+  int reads = 0;
+  QString innerSize;
+  innerText.clear();
+  EXPECT_EQ(fetch({}, url("/nest/big"), {}, nullptr, [&] {
+              if (++reads != 10) return;
+              innerText = fetch({}, url("/nest/inner"));
+              innerSize = fetch("meret", url("/nest/inner"));
+            }),
+            decoded(big));
+  EXPECT_EQ(innerText, decoded(inner));
+  EXPECT_EQ(innerSize, QString::number(inner.size()));
+}
+
+TEST_F(NetHttp, ClosingFromTheHookEndsTheWaitingCall) {
+  reply("/close/headers", "", Fault::StallHeaders);
+  const std::string body = pattern(10000, 12);
+  reply("/close/body", body, Fault::Stall);
+
+  for (const bool duringSend : {true, false}) {
+    for (const int which : {0, 1, 2}) {  // request, connection, session
+      SCOPED_TRACE(testing::Message() << (duringSend ? "send " : "read ") << which);
+      Request r(host(), duringSend ? "/close/headers" : "/close/body");
+      const HINTERNET victim = which == 0 ? r.request : which == 1 ? r.connect : r.session;
+      bool armed = duringSend;
+      int armedCalls = 0, callsAfterClose = -1;
+      Hook hook(
+          [&] {
+            if (callsAfterClose >= 0) ++callsAfterClose;
+            if (armed && callsAfterClose < 0 && ++armedCalls == 3) {
+              EXPECT_TRUE(net::InternetCloseHandle(victim));
+              callsAfterClose = 0;
+            }
+          },
+          r.request);
+      if (duringSend) {
+        EXPECT_FALSE(r.send());
+      } else {
+        ASSERT_TRUE(r.send());
+        std::string got;
+        char buffer[64];
+        std::uint32_t n = 0;
+        while (got.size() < 5000 && net::InternetReadFile(r.request, buffer, 64, &n) && n)
+          got.append(buffer, n);
+        ASSERT_TRUE(got == body.substr(0, 5000));
+        armed = true;  // the next read has to wait
+        EXPECT_FALSE(net::InternetReadFile(r.request, buffer, 64, &n));
+      }
+      EXPECT_EQ(callsAfterClose, 0);
+      EXPECT_FALSE(hook.watchdogFired);
+      EXPECT_FALSE(net::InternetCloseHandle(r.request));  // went with its owner
+    }
+  }
+}
+
+TEST_F(NetHttp, StaleHandlesAreHarmlessAndNeverReused) {
+  reply("/stale", "stale body");
+  char buffer[16];
+  std::uint32_t n = 99, length = sizeof buffer;
+  EXPECT_FALSE(net::InternetCloseHandle(0));
+  EXPECT_EQ(net::InternetConnectA(0, "127.0.0.1", 80, nullptr, nullptr, 3, 0, 0), 0u);
+  EXPECT_EQ(net::HttpOpenRequestA(0, "GET", "/", "HTTP/1.0", "", nullptr, 0, 0), 0u);
+  EXPECT_FALSE(net::HttpSendRequestA(0, nullptr, 0, nullptr, 0));
+  EXPECT_FALSE(net::InternetReadFile(0, buffer, sizeof buffer, &n));
+  EXPECT_EQ(n, 0u);
+
+  Request r(host(), "/stale");
+  EXPECT_FALSE(net::HttpSendRequestA(r.connect, nullptr, 0, nullptr, 0));  // not a request
+  EXPECT_FALSE(net::InternetReadFile(r.request, buffer, sizeof buffer, &n));  // not sent yet
+  ASSERT_TRUE(r.send());
+  EXPECT_TRUE(net::InternetCloseHandle(r.request));
+  EXPECT_FALSE(net::InternetCloseHandle(r.request));
+  n = 99;
+  EXPECT_FALSE(net::InternetReadFile(r.request, buffer, sizeof buffer, &n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr));
+  EXPECT_TRUE(net::InternetCloseHandle(r.session));
+  EXPECT_FALSE(net::InternetCloseHandle(r.connect));  // went with its session
+
+  std::set<HINTERNET> seen;
+  for (int i = 0; i < 100; ++i) {
+    Request q(host(), "/stale");
+    for (const HINTERNET h : {q.session, q.connect, q.request}) EXPECT_TRUE(h && seen.insert(h).second);
+  }
+}
+
+TEST_F(NetHttp, UnreadBodyStaysBoundedAndPausedTimeIsNotIdleTime) {
+  net::setTimeLimitsForTests({3000ms, 300ms});
+  const std::string big = pattern(64 << 20, 13);
+  reply("/mem/big", big);
+  server.setReply("/mem/delay", {200, {}, "d", true, Fault::None, 150});
+
+  Request r(host(), "/mem/big");
+  ASSERT_TRUE(r.send());
+  std::size_t most = 0, nextPause = 0;
+  std::string got;
+  char buffer[64];
+  std::uint32_t n = 0;
+  bool ok = true;
+  while (ok) {
+    if (got.size() >= nextPause) {
+      // Not reading for longer than the idle limit: other requests' waits run curl.
+      for (int i = 0; i < 3; ++i) {
+        Request d(host(), "/mem/delay");
+        bool done = false;
+        EXPECT_TRUE(d.send() && d.readAll(done) == "d" && done);
+      }
+      most = std::max(most, net::bufferedBytesForTests(r.request));
+      nextPause += 16 << 20;
+    }
+    if (!(ok = net::InternetReadFile(r.request, buffer, sizeof buffer, &n)) || n == 0) break;
+    got.append(buffer, n);
+  }
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(got == big) << got.size();
+  EXPECT_GE(most, net::kReadBufferLimit);
+  EXPECT_LE(most, net::kReadBufferLimit + net::kReceivePieceSize);
+}
+
+}  // namespace
