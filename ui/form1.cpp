@@ -80,7 +80,7 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
   buildControls();
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
   film_ = std::make_unique<download::FilmDownload>(*this, *this);
-  net::setWaitHook([this] { yield(); });
+  net::setWaitHook([this] { processPendingEvents(); });
   Form_Load();
 }
 
@@ -359,6 +359,13 @@ void Form1::closeEvent(QCloseEvent* event) {
 // Transfers --------------------------------------------------------------
 
 void Form1::yield() {
+  ++yieldCount_;
+  if (yieldObserver_) yieldObserver_(yieldCount_);
+  processPendingEvents();
+}
+
+
+void Form1::processPendingEvents() {
   // Processing events costs far more than a transfer step; once a millisecond is plenty.
   if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
   sinceEvents_.start();

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "film_download.h"
@@ -44,8 +45,10 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   // Returns true when the film was finished and is in its file.
   bool downloadFilm(const QString& identifier);
   QString fetchText(const QString& mode, const QString& url, const QString& referrer) override;
-  // Lets the window handle pending events in the middle of a transfer.
+  // A yield point of a transfer: lets the window handle pending events.
   void yield();
+  // Tests: called at every yield point, before events are handled, with its running number.
+  void setYieldObserver(std::function<void(long long)> observer) { yieldObserver_ = std::move(observer); }
   bool ending() const override { return ending_; }
   QString serviceHost() const override { return host_; }
 
@@ -98,6 +101,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void Form_Unload();
   void endProgram();
   void applyOuterSize();
+  void processPendingEvents();
   void openQueuePanel();
   // Download helpers shared by the commands.
   void finishSingleFilm(bool finished);
@@ -120,6 +124,8 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   int outerHeightTw_ = 0;
   bool ending_ = false;
   QElapsedTimer sinceEvents_;
+  long long yieldCount_ = 0;
+  std::function<void(long long)> yieldObserver_;
   QVector<ui::Volume> volumes_;
   QHash<QString, QString> driveFolders_;  // last folder used on each volume
   float processBarTwips_ = 0;
