@@ -106,12 +106,16 @@ void FilmDownload::closeSliceHandles() {
 
 void FilmDownload::updateProgress() {
   v_.readsSinceUpdate = 0;
-  const Progress p =
-      progressFigures(v_.receivedBytes, v_.totalKb, v_.barFullWidth, userDecimalSeparator());
+  const Progress p = progressNumbers(v_.receivedBytes, v_.totalKb, v_.barFullWidth);
   v_.barWidth = p.barWidth;
   v_.percentDone = p.percentDone;
-  view_.setInfo(p.infoText);
-  view_.setWindowCaption(p.caption);
+  // No eye follows more than ~30 changes a second; texts and widgets cost far more than reads.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastShown_ < std::chrono::milliseconds(33)) return;
+  lastShown_ = now;
+  const Progress t = progressTexts(v_.receivedBytes, v_.totalKb, v_.percentDone, userDecimalSeparator());
+  view_.setInfo(t.infoText);
+  view_.setWindowCaption(t.caption);
   view_.setBarWidth(static_cast<float>(v_.barWidth));
 }
 
@@ -122,6 +126,7 @@ FilmResult FilmDownload::downloadSlices() {
     return fail(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
   v_.receivedBytes = 0;
   v_.readsSinceUpdate = 0;
+  lastShown_ = {};
 
   const QByteArray agent = net::toCp1250(v_.agentName);
   const QByteArray referrer = net::toCp1250(v_.referrerUrl);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 
 #include "fetch.h"
 #include "output_file.h"
@@ -58,6 +59,7 @@ class FilmDownload {
   WindowVars& v_;
   FilmView& view_;
   OutputFile output_;
+  std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen
 };
 
 }  // namespace download

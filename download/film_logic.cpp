@@ -70,16 +70,30 @@ QString summaryText(const QString& countField, double totalKb, QChar sep) {
          QStringLiteral("Kb összesen");
 }
 
-Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
-                         QChar sep) {
+Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth) {
   Progress p;
   const double received = static_cast<double>(receivedBytes);
   p.barWidth = roundHalfEven(received * barFullWidth / totalKb / 1024.0);
   p.percentDone = roundHalfEven(received / totalKb * 10000.0 / 1024.0) / 100.0;
-  const QString percent = formatNumber(p.percentDone, sep);
-  p.infoText = formatNumber(roundHalfEven(received / 1024.0), sep) + QStringLiteral("Kb/") +
-               formatNumber(totalKb, sep) + QStringLiteral("Kb ") + percent + QStringLiteral("%");
+  return p;
+}
+
+Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep) {
+  Progress p;
+  p.percentDone = percentDone;
+  const QString percent = formatNumber(percentDone, sep);
+  p.infoText = formatNumber(roundHalfEven(static_cast<double>(receivedBytes) / 1024.0), sep) +
+               QStringLiteral("Kb/") + formatNumber(totalKb, sep) + QStringLiteral("Kb ") + percent +
+               QStringLiteral("%");
   p.caption = QStringLiteral("Zelvo ") + percent + QStringLiteral("%");
+  return p;
+}
+
+Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
+                         QChar sep) {
+  const Progress figures = progressNumbers(receivedBytes, totalKb, barFullWidth);
+  Progress p = progressTexts(receivedBytes, totalKb, figures.percentDone, sep);
+  p.barWidth = figures.barWidth;
   return p;
 }
 

@@ -47,6 +47,9 @@ struct Progress {
 };
 Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
                          QChar sep);
+// The same in two steps: the figures alone, then the texts for a given percentDone.
+Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth);
+Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);
 
 // The output file's name for a film: the name made safe, then "_Zelvoweb.mpg",
 // at most 255 bytes in UTF-8.

@@ -1,0 +1,386 @@
+// Film download through the real window (offscreen, a real click on "Start!") next to
+// curl -0 fetching the same slices into one file, alternated in one run.
+//
+//   film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N]
+//       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT.
+//   film_bench client HOST FOLDER ID      (child: one download, prints its figures)
+//   film_bench catalogue HOST ROWS        (child: one catalogue load)
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "form1.h"
+#include "service.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::uint64_t MiB = 1024 * 1024;
+
+double cpuSeconds(const rusage& u) {
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long peakRssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// How late an event posted every 10 ms from another thread is handled: a click's delay.
+class Lateness : public QObject {
+ public:
+  struct Stamp : QEvent {
+    explicit Stamp(Clock::time_point t) : QEvent(QEvent::User), posted(t) {}
+    Clock::time_point posted;
+  };
+  void start() {
+    running_ = true;
+    poster_ = std::thread([this] {
+      while (running_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        QCoreApplication::postEvent(this, new Stamp(Clock::now()));
+      }
+    });
+  }
+  void stop() {
+    running_ = false;
+    if (poster_.joinable()) poster_.join();
+    QCoreApplication::removePostedEvents(this);
+  }
+  std::vector<double> ms;
+
+ protected:
+  void customEvent(QEvent* e) override {
+    const auto posted = static_cast<Stamp*>(e)->posted;
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - posted).count());
+  }
+
+ private:
+  std::atomic<bool> running_{false};
+  std::thread poster_;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5))];
+}
+
+class NoBoxes : public ui::MessageBoxes {
+ public:
+  ui::BoxAnswer warn(QWidget*, const QString& text, const QString&, ui::BoxButtons) override {
+    std::fprintf(stderr, "box: %s\n", qPrintable(text));
+    failed = true;
+    return ui::BoxAnswer::Ok;
+  }
+  bool failed = false;
+};
+
+int clientMain(int argc, char** argv) {
+  if (argc != 5) return 2;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
+  NoBoxes boxes;
+  ui::Seams seams;
+  seams.boxes = &boxes;
+  Form1 w(QString::fromLocal8Bit(argv[2]), seams);
+  w.show();
+  w.directory->setPath(QString::fromLocal8Bit(argv[3]));
+  w.azonosito->setText(QString::fromLocal8Bit(argv[4]));
+  QCoreApplication::processEvents();
+
+  Lateness late;
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  late.start();
+  const auto start = Clock::now();
+  QTest::mouseClick(w.Go, Qt::LeftButton);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  late.stop();
+  getrusage(RUSAGE_SELF, &after);
+  std::printf("wall=%.4f cpu=%.4f rss_kb=%ld late_p50=%.3f late_p99=%.3f late_max=%.3f events=%zu ok=%d\n",
+              wall, cpuSeconds(after) - cpuSeconds(before), peakRssKb(), percentile(late.ms, 0.5),
+              percentile(late.ms, 0.99), percentile(late.ms, 1.0), late.ms.size(),
+              !boxes.failed && w.info->text().startsWith(QStringLiteral("Kész")));
+  return 0;
+}
+
+int catalogueMain(int argc, char** argv) {
+  if (argc != 4) return 2;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int qtArgc = 1;
+  QApplication app(qtArgc, argv);
+  Form1 w(QString::fromLocal8Bit(argv[2]));
+  w.show();
+  QCoreApplication::processEvents();
+  const auto start = Clock::now();
+  QTest::mouseClick(w.Command1, Qt::LeftButton);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  QCoreApplication::processEvents();  // and painted
+  std::printf("wall=%.4f entries=%d ok=%d\n", wall, w.Lista->count(),
+              w.Lista->count() == std::atoi(argv[3]));
+  return 0;
+}
+
+// --- driver ---------------------------------------------------------------
+
+struct Figures {
+  std::map<std::string, double> v;
+  bool ok = false;
+};
+
+Figures parseFigures(const std::string& line) {
+  Figures f;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t eq = line.find('=', at);
+    if (eq == std::string::npos) break;
+    std::size_t end = line.find(' ', eq);
+    if (end == std::string::npos) end = line.size();
+    f.v[line.substr(at, eq - at)] = std::atof(line.substr(eq + 1, end - eq - 1).c_str());
+    at = end + 1;
+  }
+  f.ok = f.v["ok"] == 1;
+  return f;
+}
+
+// Runs a command, returning its stdout, wall seconds and resource use.
+struct Child {
+  std::string out;
+  double wall = 0;
+  rusage usage{};
+  int status = -1;
+};
+
+Child run(const std::vector<std::string>& args, const std::string& stdoutFile = {}) {
+  Child c;
+  int pipefd[2];
+  if (pipe(pipefd) != 0) return c;
+  const auto start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (stdoutFile.empty()) {
+      dup2(pipefd[1], 1);
+    } else {
+      FILE* f = std::fopen(stdoutFile.c_str(), "wb");
+      if (!f) _exit(127);
+      dup2(fileno(f), 1);
+    }
+    close(pipefd[0]);
+    close(pipefd[1]);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipefd[1]);
+  char buf[4096];
+  for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;) c.out.append(buf, n);
+  close(pipefd[0]);
+  wait4(pid, &c.status, 0, &c.usage);
+  c.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  return c;
+}
+
+bool sameAsSlices(const std::string& file, const std::string& dir, int slices) {
+  std::ifstream got(file, std::ios::binary);
+  std::vector<char> a(1 << 20), b(1 << 20);
+  for (int i = 0; i < slices; ++i) {
+    std::ifstream want(dir + "/" + std::to_string(i), std::ios::binary);
+    while (want) {
+      want.read(a.data(), a.size());
+      const std::streamsize n = want.gcount();
+      if (n == 0) break;
+      got.read(b.data(), n);
+      if (got.gcount() != n || std::memcmp(a.data(), b.data(), n) != 0) return false;
+    }
+  }
+  return got.peek() == EOF;
+}
+
+void makeSlices(const std::string& dir, int slices, std::uint64_t sliceBytes) {
+  QDir().mkpath(QString::fromStdString(dir));
+  std::mt19937_64 gen(slices * 7919 + sliceBytes);
+  std::vector<std::uint64_t> block(MiB / 8);
+  for (int i = 0; i < slices; ++i) {
+    const std::string path = dir + "/" + std::to_string(i);
+    if (QFileInfo(QString::fromStdString(path)).size() == static_cast<qint64>(sliceBytes)) continue;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (std::uint64_t done = 0; done < sliceBytes; done += MiB) {
+      for (auto& x : block) x = gen();
+      out.write(reinterpret_cast<const char*>(block.data()),
+                static_cast<std::streamsize>(std::min<std::uint64_t>(MiB, sliceBytes - done)));
+    }
+  }
+}
+
+double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
+
+struct FilmCase {
+  std::string id;
+  int slices;
+  std::uint64_t sliceBytes;
+};
+
+int driverMain(int argc, char** argv) {
+  if (argc < 4) return 2;
+  const std::string root = argv[2];
+  const std::string nginx = std::string("127.0.0.1:") + argv[3];
+  bool big = false;
+  int runs = 5;
+  for (int i = 4; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--big")) big = true;
+    if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+  }
+  const std::string self = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteFilePath().toStdString();
+  const std::string work = root + "/out";
+  QDir().mkpath(QString::fromStdString(work));
+
+  service::Server server;
+  if (!server.start(0)) return 1;
+  const std::vector<FilmCase> films = {{"film64", 16, 4 * MiB}, {"film256", 16, 16 * MiB},
+                                       {"film1g", 16, 64 * MiB}};
+  for (const FilmCase& f : films) {
+    makeSlices(root + "/" + f.id, f.slices, f.sliceBytes);
+    std::string record = server.host() + "/ref|" + std::to_string(f.slices) + "|" + f.id + "*";
+    for (int i = 0; i < f.slices; ++i)
+      record += (i ? "|" : "") + nginx + "/" + f.id + "/" + std::to_string(i);
+    service::Reply r;
+    r.body = record;
+    server.setReply("/z/e/zelvo/basix2.php?a=" + f.id, r);
+  }
+  constexpr int kRows = 100000;
+  std::string catalogue;
+  for (int i = 0; i < kRows; ++i)
+    catalogue += std::to_string(i) + "\tfilm" + std::to_string(i) + "\tA film " + std::to_string(i) +
+                 " (" + std::to_string(100 + i % 900) + " MB)\t" + server.host() + "/x\n";
+  server.setCatalogue(catalogue);
+
+  auto clientRun = [&](const FilmCase& f) {
+    const std::string folder = work + "/client";
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(folder));
+    // BENCH_CLIENT_WRAP runs the client under a profiler, e.g. "perf record -g -o p.data".
+    std::vector<std::string> args;
+    if (const char* wrap = std::getenv("BENCH_CLIENT_WRAP"))
+      for (const QString& part : QString::fromLocal8Bit(wrap).split(' ', Qt::SkipEmptyParts))
+        args.push_back(part.toStdString());
+    for (const std::string& a : {self, std::string("client"), server.host(), folder, f.id})
+      args.push_back(a);
+    const Child c = run(args);
+    Figures fig = parseFigures(c.out);
+    fig.ok = fig.ok && sameAsSlices(folder + "/" + f.id + "_Zelvoweb.mpg", root + "/" + f.id, f.slices);
+    QDir(QString::fromStdString(folder)).removeRecursively();
+    return fig;
+  };
+  auto curlRun = [&](const FilmCase& f) {
+    const std::string file = work + "/curl.bin";
+    std::vector<std::string> args = {"curl", "-0", "-s", "--fail"};
+    for (int i = 0; i < f.slices; ++i)
+      args.push_back("http://" + nginx + "/" + f.id + "/" + std::to_string(i));
+    const Child c = run(args, file);
+    Figures fig;
+    fig.v["wall"] = c.wall;
+    fig.v["cpu"] = cpuSeconds(c.usage);
+    fig.v["rss_kb"] = c.usage.ru_maxrss;
+    fig.ok = WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0 &&
+             sameAsSlices(file, root + "/" + f.id, f.slices);
+    std::remove(file.c_str());
+    return fig;
+  };
+
+  bool allOk = true;
+  auto check = [&](const Figures& f, const char* what) {
+    if (!f.ok) {
+      std::fprintf(stderr, "%s: the download was not byte-exact or failed\n", what);
+      allOk = false;
+    }
+  };
+  std::printf("%-44s %12s %12s %8s\n", "figure (median of runs)", "client", "curl -0", "ratio");
+  auto row = [](const std::string& name, double client, double curl, const char* unit) {
+    if (curl > 0)
+      std::printf("%-44s %10.3f%-2s %10.3f%-2s %8.2f\n", name.c_str(), client, unit, curl, unit,
+                  client / curl);
+    else
+      std::printf("%-44s %10.3f%-2s %12s %8s\n", name.c_str(), client, unit, "-", "-");
+  };
+
+  for (const FilmCase& f : films) {
+    const bool timed = f.id == "film256" || (big && f.id == "film1g");
+    const int n = timed ? runs : 1;
+    std::vector<double> cw, cc, cr, uw, uc, ur, p50, p99, pmax;
+    for (int i = 0; i < n; ++i) {
+      const Figures c = clientRun(f);
+      check(c, f.id.c_str());
+      const Figures u = curlRun(f);
+      check(u, (f.id + " (curl)").c_str());
+      cw.push_back(c.v.at("wall"));
+      cc.push_back(c.v.at("cpu"));
+      cr.push_back(c.v.at("rss_kb") / 1024.0);
+      p50.push_back(c.v.at("late_p50"));
+      p99.push_back(c.v.at("late_p99"));
+      pmax.push_back(c.v.at("late_max"));
+      uw.push_back(u.v.at("wall"));
+      uc.push_back(u.v.at("cpu"));
+      ur.push_back(u.v.at("rss_kb") / 1024.0);
+    }
+    const double gib = f.slices * static_cast<double>(f.sliceBytes) / (1024.0 * MiB);
+    const std::string tag = f.id + " (" + std::to_string(int(gib * 1024)) + " MiB, " +
+                            std::to_string(f.slices) + " slices)";
+    if (timed) {
+      row(tag + " wall time", median(cw), median(uw), " s");
+      row(tag + " CPU per GiB", median(cc) / gib, median(uc) / gib, " s");
+      row(tag + " click lateness p50", median(p50), 0, "ms");
+      row(tag + " click lateness p99", median(p99), 0, "ms");
+      row(tag + " click lateness max", *std::max_element(pmax.begin(), pmax.end()), 0, "ms");
+    }
+    row(tag + " peak memory", median(cr), median(ur), "Mi");
+  }
+  std::vector<double> cat;
+  for (int i = 0; i < runs; ++i) {
+    const Child c = run({self, "catalogue", server.host(), std::to_string(kRows)});
+    const Figures f = parseFigures(c.out);
+    check(f, "catalogue");
+    cat.push_back(f.v.count("wall") ? f.v.at("wall") : 0);
+  }
+  row("catalogue of 100000 rows, load and list", median(cat), 0, " s");
+  QDir(QString::fromStdString(work)).removeRecursively();
+  return allOk ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "client") return clientMain(argc, argv);
+  if (mode == "catalogue") return catalogueMain(argc, argv);
+  if (mode == "run") return driverMain(argc, argv);
+  std::fprintf(stderr, "usage: film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N]\n");
+  return 2;
+}
