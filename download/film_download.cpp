@@ -1,6 +1,7 @@
 #include "film_download.h"
 
 #include <cstring>
+#include <vector>
 
 #include "codepage.h"
 #include "film_logic.h"
@@ -48,13 +49,16 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   view_.enterBusyState();
   if (!yield()) return FilmResult::Stopped;
 
-  // Encoded so that blanks, '&', '#' or line breaks cannot break the request.
-  const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncode(id);
-  const QString reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString());
+  // Encoded so that blanks, '&', '#' or line breaks cannot break the request, and so
+  // that letters Windows-1250 lacks still reach the service as typed.
+  const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncodeAsTyped(id);
+  bool whole = false;
+  const QString reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString(), &whole);
   if (view_.ending()) return FilmResult::Stopped;
 
+  // A record cut short may still look well formed, with slices missing: never use one.
   FilmRecord record;
-  const RecordStatus status = parseRecord(reply, record);
+  const RecordStatus status = parseRecord(whole ? reply : QString(), record);
   v_.recordParts = record.recordParts;
   v_.filmFields = record.filmFields;
   v_.sliceUrls = record.sliceUrls;
@@ -71,7 +75,7 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   }
 
   const QString sizeText =
-      view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl);
+      view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl, nullptr);
   if (view_.ending()) return FilmResult::Stopped;
   view_.sizeLabel().setCaption(sizeText);
   const auto size = parseByteCount(view_.sizeLabel().caption());
@@ -85,7 +89,8 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
 
   // Too small (or no usable size): a broken film, reported back to the service.
   const QString answer =
-      view_.fetchText(QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString());
+      view_.fetchText(QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(),
+                      nullptr);
   if (view_.ending()) return FilmResult::Stopped;
   view_.sizeLabel().setCaption(answer);
   view_.warn(view_.sizeLabel().caption(), false);
@@ -128,6 +133,18 @@ FilmResult FilmDownload::downloadSlices() {
   v_.readsSinceUpdate = 0;
   lastShown_ = {};
 
+  // Where each complete slice ends: a write that fails (disk full) leaves on the disk
+  // only the complete slices that reached it, like a slice that fails.
+  std::vector<std::uint64_t> sliceEnds;
+  const auto writeFailed = [&] {
+    std::uint64_t keep = 0;
+    for (const std::uint64_t end : sliceEnds)
+      if (end <= output_.onDisk()) keep = end;
+    output_.truncate(keep);
+    output_.close();
+    return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+  };
+
   const QByteArray agent = net::toCp1250(v_.agentName);
   const QByteArray referrer = net::toCp1250(v_.referrerUrl);
   const QStringList urls = v_.sliceUrls;
@@ -162,7 +179,7 @@ FilmResult FilmDownload::downloadSlices() {
       }
       if (count > 0 && !output_.write(v_.readBuffer, count)) {
         closeSliceHandles();
-        return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+        return writeFailed();
       }
       if (!yield()) return FilmResult::Stopped;
       if (v_.bytesRead == 0) v_.readMore = false;
@@ -172,11 +189,12 @@ FilmResult FilmDownload::downloadSlices() {
     closeSliceHandles();
     if (!sliceOk) {
       output_.truncate(sliceStart);  // keep only complete slices
-      if (!output_.close()) return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+      if (!output_.flush() || !output_.close()) return writeFailed();
       return fail(QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(slice + 1));
     }
+    sliceEnds.push_back(output_.size());
   }
-  if (!output_.close()) return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+  if (!output_.flush() || !output_.close()) return writeFailed();
   return FilmResult::Finished;
 }
 

@@ -27,7 +27,9 @@ class FilmView {
   // Width in twips; the control may refuse a value, which is then skipped.
   virtual void setBarWidth(float twips) = 0;
   virtual net::TextTarget& sizeLabel() = 0;  // the hidden per-request label
-  virtual QString fetchText(const QString& mode, const QString& url, const QString& referrer) = 0;
+  // complete, when given, learns whether the whole answer arrived (see net::fetchText).
+  virtual QString fetchText(const QString& mode, const QString& url, const QString& referrer,
+                            bool* complete) = 0;
   // A "Hiba!" warning; true when the user chose OK.
   virtual bool warn(const QString& text, bool withCancel) = 0;
   virtual void openExamplePage() = 0;

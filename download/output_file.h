@@ -23,6 +23,7 @@ class OutputFile {
   bool close();
   bool isOpen() const { return fd_ >= 0; }
   std::uint64_t size() const { return written_ + buffer_.size(); }
+  std::uint64_t onDisk() const { return written_; }  // the part that reached the file
 
  private:
   int fd_ = -1;

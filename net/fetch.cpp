@@ -52,7 +52,7 @@ QString fetchText(FetchContext& ctx, const QString& mode, const QString& url,
       HttpOpenRequestA(connect, "GET", path.constData(), "HTTP/1.0", ref.constData(), nullptr,
                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION, 0);
   yieldTo(ctx);
-  HttpSendRequestA(request, nullptr, 0, nullptr, 0);
+  const bool answered = HttpSendRequestA(request, nullptr, 0, nullptr, 0);
   yieldTo(ctx);
 
   QString result;
@@ -63,17 +63,20 @@ QString fetchText(FetchContext& ctx, const QString& mode, const QString& url,
     queryHeader(request, target, HTTP_QUERY_CONTENT_LENGTH, ok);
     yieldTo(ctx);
     result = target.caption();
+    ctx.complete = answered;
   } else {
     // Own state per call: a fetch run from inside one of the yields below must not
     // touch this one's buffer. The bytes are decoded once at the end, which gives
     // the same text as decoding each piece since the code page is one byte per char.
     ReadState state;
     QByteArray body;
+    bool lastReadOk = false;  // the loop ends on a failed read or at a clean end
     state.readMore = true;
     while (state.readMore) {
       std::memset(state.readBuffer, ' ', sizeof state.readBuffer);
       std::uint32_t got = 0;
       const bool ok = InternetReadFile(request, state.readBuffer, sizeof state.readBuffer, &got);
+      lastReadOk = ok;
       state.bytesRead = ok ? std::int32_t(got) : 0;
       state.readMore = ok;
       yieldTo(ctx);
@@ -81,6 +84,7 @@ QString fetchText(FetchContext& ctx, const QString& mode, const QString& url,
       if (state.bytesRead == 0) state.readMore = false;
     }
     result = fromCp1250(body);
+    ctx.complete = answered && lastReadOk;
   }
 
   yieldTo(ctx);

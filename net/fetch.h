@@ -28,12 +28,15 @@ struct FetchContext {
   QString agentName;                // User-Agent of each session
   std::function<void()> yield;      // lets the window process its events
   TextTarget* sizeLabel = nullptr;  // receives the Content-Length in size mode
+  // Set by fetchText: false when no whole answer arrived (no headers, or a body cut short).
+  bool complete = false;
 };
 
 void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);
 
 // mode "meret" (exactly) returns the Content-Length text; anything else the body.
-// Never fails: an unreachable server gives empty text.
+// Never fails: an unreachable server gives empty text, a body cut short what came of it
+// (ctx.complete tells these apart from a whole answer).
 QString fetchText(FetchContext& ctx, const QString& mode, const QString& url,
                   const QString& referrer);
 

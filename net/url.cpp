@@ -14,9 +14,10 @@ QString urlPath(const QString& url) {
   return slash < 0 ? QString() : url.mid(slash);
 }
 
-QString percentEncode(const QString& text) {
+namespace {
+
+QString percentEncodeBytes(const QByteArray& bytes) {
   static const char hex[] = "0123456789ABCDEF";
-  const QByteArray bytes = toCp1250(text);
   QByteArray out;
   out.reserve(bytes.size() * 3);
   for (const char ch : bytes) {
@@ -32,6 +33,15 @@ QString percentEncode(const QString& text) {
     }
   }
   return QString::fromLatin1(out);
+}
+
+}  // namespace
+
+QString percentEncode(const QString& text) { return percentEncodeBytes(toCp1250(text)); }
+
+QString percentEncodeAsTyped(const QString& text) {
+  const QByteArray cp1250 = toCp1250(text);
+  return percentEncodeBytes(fromCp1250(cp1250) == text ? cp1250 : text.toUtf8());
 }
 
 }  // namespace net

@@ -373,12 +373,15 @@ void Form1::processPendingEvents() {
   QCoreApplication::processEvents();
 }
 
-QString Form1::fetchText(const QString& mode, const QString& url, const QString& referrer) {
+QString Form1::fetchText(const QString& mode, const QString& url, const QString& referrer,
+                         bool* complete) {
   net::FetchContext ctx;
   ctx.agentName = agentName;
   ctx.yield = [this] { yield(); };
   ctx.sizeLabel = lblEgyTarget_.get();
-  return net::fetchText(ctx, mode, url, referrer);
+  const QString text = net::fetchText(ctx, mode, url, referrer);
+  if (complete) *complete = ctx.complete;
+  return text;
 }
 
 bool Form1::downloadFilm(const QString& identifier) {

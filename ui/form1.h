@@ -44,7 +44,8 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void openExamplePage() override;
   // Returns true when the film was finished and is in its file.
   bool downloadFilm(const QString& identifier);
-  QString fetchText(const QString& mode, const QString& url, const QString& referrer) override;
+  QString fetchText(const QString& mode, const QString& url, const QString& referrer,
+                    bool* complete = nullptr) override;
   // A yield point of a transfer: lets the window handle pending events.
   void yield();
   // Tests: called at every yield point, before events are handled, with its running number.
