@@ -88,7 +88,10 @@ bool isValidUtf8(const std::string& bytes) {
 std::string percentEncode(const std::string& utf8) {
   static const char digits[] = "0123456789ABCDEF";
   std::string out;
-  for (char ch : toCp1250(utf8)) {
+  const std::string cp1250 = toCp1250(utf8);
+  // Text the code page cannot carry goes as UTF-8, which the routes read as well.
+  const std::string& bytes = fromCp1250(cp1250) == utf8 ? cp1250 : utf8;
+  for (char ch : bytes) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (isUnreserved(c)) {
       out += ch;

@@ -15,8 +15,9 @@ std::string toCp1250(const std::string& utf8);
 std::string fromCp1250(const std::string& bytes);
 bool isValidUtf8(const std::string& bytes);
 
-// Percent-encodes the Windows-1250 bytes of a UTF-8 text; letters, digits and "-._~"
-// stay, as the client encodes identifiers.
+// Percent-encodes the Windows-1250 bytes of a UTF-8 text (its UTF-8 bytes when the code
+// page lacks one of its characters); letters, digits and "-._~" stay, as the client
+// encodes identifiers.
 std::string percentEncode(const std::string& utf8);
 // Decodes %XX; '+' and malformed escapes stay as they are.
 std::string percentDecode(const std::string& text);

@@ -33,13 +33,14 @@
 //   nev-ketpont     name ".."
 //   nev-pont        name "."
 //   nev-vezerlo     name with \x01 and a tab
-//   nev-tiltott     name with : * ? " < > |
+//   nev-tiltott     name with : ? " < >
 //   nev-con         name "CON"
 //   nev-hosszu      name of 300 characters, most of them accented
 //   nev-ures        empty name
 //   egy-szelet      1 slice of 128 KiB
 //   sok-szelet      16 slices of S
 //   "ű film&x%#"    S, S; an identifier that needs percent-encoding
+//   "фильм 电影"    16 KiB, 16 KiB; an identifier outside Windows-1250 (sent as UTF-8)
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -163,7 +164,8 @@ std::vector<FilmSpec> buildFilms() {
   v.push_back(film("nev-ketpont", "..", slices({16 * KiB})));
   v.push_back(film("nev-pont", ".", slices({16 * KiB})));
   v.push_back(film("nev-vezerlo", "Vezérlő\x01jel\tfilm", slices({16 * KiB})));
-  v.push_back(film("nev-tiltott", "Tiltott: * ? \" < > | jelek", slices({16 * KiB})));
+  // '*' and '|' separate the record's parts and fields, so no name can carry them.
+  v.push_back(film("nev-tiltott", "Tiltott: ? \" < > jelek", slices({16 * KiB})));
   v.push_back(film("nev-con", "CON", slices({16 * KiB})));
   v.push_back(film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300),
                    slices({16 * KiB})));
@@ -171,6 +173,7 @@ std::vector<FilmSpec> buildFilms() {
   v.push_back(film("egy-szelet", "Egyetlen szelet", slices({128 * KiB})));
   v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
   v.push_back(film("ű film&x%#", "Kódolt azonosító", slices({S, S})));
+  v.push_back(film("фильм 电影", "Nem latin azonosító", slices({16 * KiB, 16 * KiB})));
   return v;
 }
 

@@ -1,0 +1,16 @@
+# The fault matrix: network, disk, input and stop faults through the real window.
+zelvo_gtest(fault_tests
+  ${CMAKE_CURRENT_LIST_DIR}/fault_network_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_nested_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_input_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_disk_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_stop_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/qt_main.cpp
+)
+target_link_libraries(fault_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)
+
+# Child process for the cases that end the program or limit the file size.
+add_executable(fault_child ${CMAKE_CURRENT_LIST_DIR}/fault_child.cpp)
+target_link_libraries(fault_child PRIVATE zelvo_ui Qt6::Test)
+target_compile_definitions(fault_tests PRIVATE FAULT_CHILD_PATH="$<TARGET_FILE:fault_child>")
+add_dependencies(fault_tests fault_child)

@@ -1,0 +1,151 @@
+// The fault matrix's fixture: the window against the substitute service with short network
+// time limits, a watchdog that fails a hung case instead of stalling the suite, and checks
+// of what the user is left with after a film.
+#pragma once
+
+#include <QDir>
+#include <QDirIterator>
+#include <QGroupBox>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <thread>
+
+#include "film_fixture.h"
+#include "service.h"
+#include "wininet.h"
+
+// Ends the process when a case runs far longer than any case may (a hang), with a message.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock<std::mutex> lock(mu_);
+          if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "fault case still running after %llds: hung\n",
+                         static_cast<long long>(limit.count()));
+            std::fflush(stderr);
+            std::_Exit(5);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// A loopback port that nobody listens on (bound once, then released).
+inline std::uint16_t closedLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// Turns a row's name into a gtest name: letters and digits only.
+inline std::string caseName(const char* name) {
+  std::string out;
+  bool upper = true;
+  for (const char* p = name; *p; ++p) {
+    const char c = *p;
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      out += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+      upper = false;
+    } else {
+      upper = true;
+    }
+  }
+  return out;
+}
+
+
+class FaultTest : public FilmTest {
+ protected:
+  void SetUp() override {
+    // A stalled reply fails after 300 ms of silence; a refused connection fails at once.
+    net::setTimeLimitsForTests({std::chrono::milliseconds(3000), std::chrono::milliseconds(300)});
+    FilmTest::SetUp();
+  }
+  void TearDown() override {
+    FilmTest::TearDown();
+    net::setTimeLimitsForTests(net::TimeLimits{});
+  }
+
+  // The window again, pointed at another service host.
+  void reopenOn(const QString& serviceHost) {
+    w.reset();
+    w = std::make_unique<Form1>(serviceHost, fakes.seams());
+    w->show();
+    ASSERT_TRUE(w->directory->setPath(folder.path()));
+  }
+
+  static const service::FilmSpec& serviceFilm(const char* id) {
+    const service::FilmSpec* f = service::findFilm(id);
+    if (!f) throw std::runtime_error(std::string("no such service film: ") + id);
+    return *f;
+  }
+  // Complete slices [0, n) of a service film.
+  static std::string firstSlices(const service::FilmSpec& f, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += service::sliceContent(f, i);
+    return out;
+  }
+
+  // Every file below the temporary folder, as paths relative to it.
+  QStringList filesBelowFolder() const {
+    QStringList out;
+    QDirIterator it(folder.path(), QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) out << QDir(folder.path()).relativeFilePath(it.next());
+    return out;
+  }
+
+  // The window is idle again: Start!, not downloading, the idle caption, no "Kész".
+  void expectIdleWith(const QString& infoText) {
+    EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+    EXPECT_FALSE(w->isDownloading);
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
+    EXPECT_EQ(w->info->text(), infoText);
+    EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
+  }
+  // One "Hiba!" box with only OK, showing exactly this text.
+  void expectOneBox(const QString& text) {
+    ASSERT_EQ(fakes.boxes.shown.size(), 1u);
+    EXPECT_EQ(fakes.boxes.shown[0].text, text);
+    EXPECT_EQ(fakes.boxes.shown[0].title, QStringLiteral("Hiba!"));
+    EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::Ok);
+  }
+  void expectFailedWith(const QString& boxText) {
+    expectOneBox(boxText);
+    expectIdleWith(QStringLiteral("Hiba történt"));
+  }
+  static QString sliceFailure(int oneBased) {
+    return QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(oneBased);
+  }
+
+  Watchdog watchdog_{std::chrono::seconds(90)};
+};

@@ -1,0 +1,354 @@
+// Fault matrix, network side: an unreachable or silent service, replies that stall or break,
+// redirects, absurd sizes and very large replies, each through the real window.
+#include <QFile>
+#include <QListWidget>
+
+#include "fault_fixture.h"
+
+namespace {
+
+using service::Fault;
+
+std::string targetOf(const std::string& address, const std::string& host) {
+  return address.substr(host.size());
+}
+
+// ---------------------------------------------------------------------------------------
+// Scenario films of the service whose slice (or size query) misbehaves.
+
+struct ServiceFilmRow {
+  const char* name;
+  const char* id;
+  int failedSlice;  // 1-based; 0: the size query fails and the error report path follows
+};
+void PrintTo(const ServiceFilmRow& row, std::ostream* os) { *os << row.name; }
+
+class ServiceFilmFault : public FaultTest, public ::testing::WithParamInterface<ServiceFilmRow> {};
+
+TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
+  const ServiceFilmRow& row = GetParam();
+  const service::FilmSpec& f = serviceFilm(row.id);
+  const QString name = QString::fromStdString(f.name);
+  const std::string record = recordTarget(QString::fromStdString(f.id));
+  startWith(QString::fromStdString(f.id));
+
+  std::vector<std::string> expected = {record, targetOf(service::sliceAddress(host, f, 0), host)};
+  if (row.failedSlice == 0) {
+    expected.push_back(record + "&action=error");
+    expectOneBox(QString::fromStdString(f.errorAnswer));
+    expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  } else {
+    for (int i = 0; i < row.failedSlice; ++i)
+      expected.push_back(targetOf(service::sliceAddress(host, f, i), host));
+    expectFailedWith(sliceFailure(row.failedSlice));
+    EXPECT_TRUE(fileBytes(name) == firstSlices(f, row.failedSlice - 1));
+    EXPECT_EQ(filesBelowFolder().size(), 1);
+  }
+  EXPECT_EQ(targets(), expected);  // nothing is asked for after the failure
+}
+
+const ServiceFilmRow kServiceFilmRows[] = {
+    {"size query stalls before its headers", "akad-meret", 0},
+    {"slice stalls before its headers", "akad-fejlec", 2},
+    {"slice stalls mid body", "akad", 2},
+    {"slice connection reset mid body", "megszakad", 2},
+    {"slice closes before its length", "korai-zaras", 2},
+    {"slice answers 404", "szelet-404", 2},
+    {"slice answers 500", "szelet-500", 2},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, ServiceFilmFault, ::testing::ValuesIn(kServiceFilmRows),
+                         [](const auto& info) { return caseName(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// The film record itself stalls or breaks. A record cut short must never pass for a whole
+// one: here the cut falls right after the first slice address, so the part that did arrive
+// is a well-formed record of one slice.
+
+struct RecordRow {
+  const char* name;
+  Fault fault;
+};
+
+TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
+  const RecordRow rows[] = {
+      {"stalls before its headers", Fault::StallHeaders},
+      {"stalls mid body", Fault::Stall},
+      {"connection reset mid body", Fault::Reset},
+      {"closes before its length", Fault::CloseEarly},
+  };
+  const std::string first = patternBytes(20000, 1), second = patternBytes(20000, 2);
+  for (const RecordRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    server.clearLog();
+    fakes.boxes.shown.clear();
+    serve("/s/rec/0", first);
+    // Pad the second address so that half of the record ends exactly after the first one.
+    const std::string head = host + "/ref|2|Rekord*" + host + "/s/rec/0";
+    std::string secondTarget = "/s/rec/1?";
+    while (host.size() + secondTarget.size() + 1 < head.size()) secondTarget += 'x';
+    serve(secondTarget, second);
+    const std::string text = head + "|" + host + secondTarget;
+    ASSERT_EQ(text.size() / 2, head.size());
+    serve(recordTarget(QStringLiteral("rec")), text, row.fault);
+
+    startWith(QStringLiteral("rec"));
+    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(QStringLiteral("rec"))});
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  }
+}
+
+// The size query only needs the headers; the same slice stalling in its body comes next.
+TEST_F(FaultTest, SizeQueryAnsweredButFirstSliceStallsMidBody) {
+  serveRecord("m", "{host}/ref|2|Első akad*{host}/s/m/0|{host}/s/m/1");
+  serve("/s/m/0", patternBytes(40000, 1), Fault::Stall);
+  serve("/s/m/1", patternBytes(40000, 2));
+  startWith(QStringLiteral("m"));
+  EXPECT_EQ(w->lblEgy->text(), QStringLiteral("40000"));
+  expectFailedWith(sliceFailure(1));
+  EXPECT_EQ(fileBytes(QStringLiteral("Első akad")), "");  // no complete slice yet
+  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(QStringLiteral("m")), "/s/m/0", "/s/m/0"}));
+}
+
+// ---------------------------------------------------------------------------------------
+// No service at all: a closed port, a name that does not resolve.
+
+struct HostRow {
+  const char* name;
+  QString host;
+};
+
+std::vector<HostRow> unreachableHosts() {
+  return {{"connection refused", QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort())},
+          {"name does not resolve", QStringLiteral("nonexistent.invalid:80")}};
+}
+
+TEST_F(FaultTest, UnreachableServiceGivesAnEmptyCatalogueAndNoRecord) {
+  for (const HostRow& row : unreachableHosts()) {
+    SCOPED_TRACE(row.name);
+    fakes.boxes.shown.clear();
+    reopenOn(row.host);
+    QTest::mouseClick(w->Command1, Qt::LeftButton);
+    EXPECT_FALSE(w->Lista->isHidden());
+    EXPECT_EQ(w->Lista->count(), 0);
+    EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+
+    startWith(QStringLiteral("egig01"));
+    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
+// The record comes from the service; a slice lives on a host that cannot be reached.
+TEST_F(FaultTest, UnreachableSliceHost) {
+  const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
+  const std::string first = patternBytes(20000, 1);
+  serve("/s/far/0", first);
+  serve("/z/e/zelvo/basix2.php?a=far&action=error", "Jelentve.");
+  struct Row {
+    const char* name;
+    std::string record;
+    bool reported;
+  } rows[] = {
+      {"first slice on a closed port: no size, so a report", "{host}/ref|2|Messze*" + closed + "/s/far/0|{host}/s/far/0", true},
+      {"second slice on a name that does not resolve", "{host}/ref|2|Messze*{host}/s/far/0|nonexistent.invalid:80/s/far/1", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fakes.boxes.shown.clear();
+    serveRecord("far", row.record);
+    startWith(QStringLiteral("far"));
+    if (row.reported) {
+      expectOneBox(QStringLiteral("Jelentve."));
+      expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
+      EXPECT_TRUE(filesBelowFolder().isEmpty());
+    } else {
+      expectFailedWith(sliceFailure(2));
+      EXPECT_EQ(fileBytes(QStringLiteral("Messze")), first);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Redirects: followed over HTTP (also to another port), refused to other schemes, bounded.
+
+struct RedirectRow {
+  const char* name;
+  int slice;             // which slice redirects
+  const char* location;  // {other} = the second server, {file} = a local file, {closed} = a closed port
+  int failedSlice;       // 0: the film finishes; -1: the size query fails, a report follows
+};
+void PrintTo(const RedirectRow& row, std::ostream* os) { *os << row.name; }
+
+class RedirectFault : public FaultTest, public ::testing::WithParamInterface<RedirectRow> {};
+
+TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
+  const RedirectRow& row = GetParam();
+  service::Server other;
+  ASSERT_TRUE(other.start(0));
+  const std::vector<std::string> slices = {patternBytes(30000, 1), patternBytes(30000, 2),
+                                           patternBytes(30000, 3)};
+  const std::string record = film("r", "Átirányított", slices);
+  serveRecord("r", record);
+  serve("/z/e/zelvo/basix2.php?a=r&action=error", "Jelentve.");
+  const QString secret = folder.filePath(QStringLiteral("titok.txt"));
+  {
+    QFile f(secret);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("TITOK");
+  }
+  const std::string moved = "/s/r/" + std::to_string(row.slice);
+  std::string location = row.location;
+  for (const auto& [key, value] :
+       {std::pair<std::string, std::string>{"{other}", "http://" + other.host() + moved},
+        {"{self}", moved},
+        {"{file}", "file://" + secret.toStdString()},
+        {"{closed}", std::to_string(closedLoopbackPort())}})
+    if (auto at = location.find(key); at != std::string::npos) location.replace(at, key.size(), value);
+  service::Reply redirect{302, {{"Location", location}}, "moved"};
+  server.setReply(moved, redirect);
+  service::Reply there;
+  there.body = slices[row.slice];
+  other.setReply(moved, there);
+
+  startWith(QStringLiteral("r"));
+  const QString name = QStringLiteral("Átirányított");
+  if (row.failedSlice == 0) {
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+    EXPECT_TRUE(fileBytes(name) == slices[0] + slices[1] + slices[2]);
+    ASSERT_FALSE(other.requests().empty());
+    EXPECT_EQ(other.requests().back().target, moved);
+  } else if (row.failedSlice < 0) {
+    expectOneBox(QStringLiteral("Jelentve."));
+    expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
+    EXPECT_FALSE(QFile::exists(pathOf(name)));
+  } else {
+    expectFailedWith(sliceFailure(row.failedSlice));
+    std::string kept;
+    for (int i = 0; i + 1 < row.failedSlice; ++i) kept += slices[i];
+    EXPECT_TRUE(fileBytes(name) == kept);
+  }
+  EXPECT_EQ(fileBytes(name).find("TITOK"), std::string::npos);
+  if (location == moved) {
+    // A loop is followed, then cut off after a bounded number of hops (size query and slice).
+    const auto sent = targets();
+    const auto hops = std::count(sent.begin(), sent.end(), moved);
+    EXPECT_GT(hops, 2);
+    EXPECT_LE(hops, 2 * 12);
+  }
+}
+
+const RedirectRow kRedirectRows[] = {
+    {"second slice to another loopback port", 1, "{other}", 0},
+    {"first slice to another loopback port", 0, "{other}", 0},
+    {"second slice to a file address", 1, "{file}", 2},
+    {"second slice to an ftp address", 1, "ftp://127.0.0.1:{closed}/s/r/1", 2},
+    {"second slice in a loop", 1, "{self}", 2},
+    {"first slice in a loop", 0, "{self}", -1},
+    {"first slice to a file address", 0, "{file}", -1},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, RedirectFault, ::testing::ValuesIn(kRedirectRows),
+                         [](const auto& info) { return caseName(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Absurd sizes.
+
+TEST_F(FaultTest, FirstSliceAnnouncingATerabyteFailsWithoutHangingOrAnnouncingKesz) {
+  serveRecord("tera", "{host}/ref|1|Tera*{host}/s/tera/0");
+  service::Reply r{200, {{"Content-Length", "1000000000000"}}, patternBytes(20000, 1)};
+  r.addContentLength = false;
+  server.setReply("/s/tera/0", r);
+  QString infoWhileReading;
+  w->setYieldObserver([&](long long) {
+    if (infoWhileReading.isEmpty() && w->hRequest != 0) infoWhileReading = w->info->text();
+  });
+  startWith(QStringLiteral("tera"));
+  EXPECT_EQ(w->lblEgy->text(), QStringLiteral("1000000000000"));
+  EXPECT_EQ(infoWhileReading, QStringLiteral("1 szeletből áll és 976562500Kb összesen"));
+  // The body ends long before the announced length: a failed slice, not a finished film.
+  expectFailedWith(sliceFailure(1));
+  EXPECT_EQ(fileBytes(QStringLiteral("Tera")), "");
+}
+
+TEST_F(FaultTest, RecordWithOneHundredThousandSliceAddresses) {
+  constexpr int kSlices = 100000;
+  constexpr int kBroken = 100;  // 0-based index of the slice that answers 404
+  const std::string first = patternBytes(10240, 1), tiny = "0123456789";
+  serve("/s/sok/0", first);
+  serve("/s/sok/apro", tiny);
+  std::string record = host + "/ref|" + std::to_string(kSlices) + "|Sz\xe1zezer*" + host + "/s/sok/0";
+  for (int i = 1; i < kSlices; ++i) record += "|" + host + (i == kBroken ? "/s/sok/nincs" : "/s/sok/apro");
+  serve(recordTarget(QStringLiteral("sok")), record);  // already Windows-1250
+  QString summary;
+  w->setYieldObserver([&](long long) {
+    if (summary.isEmpty() && w->hRequest != 0) summary = w->info->text();
+  });
+  startWith(QStringLiteral("sok"));
+  EXPECT_EQ(w->sliceUrls.size(), kSlices);
+  EXPECT_EQ(summary, QStringLiteral("100000 szeletből áll és 1000000Kb összesen"));
+  expectFailedWith(sliceFailure(kBroken + 1));
+  std::string kept = first;
+  for (int i = 1; i < kBroken; ++i) kept += tiny;
+  EXPECT_TRUE(fileBytes(QStringLiteral("Százezer")) == kept);
+  EXPECT_EQ(targets().size(), 2u + kBroken + 1);
+  EXPECT_EQ(targets().back(), "/s/sok/nincs");
+}
+
+// ---------------------------------------------------------------------------------------
+// The catalogue: very large, or not (fully) there.
+
+TEST_F(FaultTest, FiftyMebibyteCatalogueLoadsWithEveryEntryMatchingItsRow) {
+  std::string text;
+  int rows = 0;
+  const std::string filler(900, 'x');
+  while (text.size() < 50u * 1024 * 1024) {
+    ++rows;
+    text += std::to_string(rows) + "\tf" + std::to_string(rows) + "\tFilm " + std::to_string(rows) +
+            " \xe1rv\xedzt\xfbr\xf5 " + filler + "\t" + host + "/z/e/zelvo/basix2.php?a=f" +
+            std::to_string(rows) + "\n";
+  }
+  server.setCatalogue(text);  // already Windows-1250
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  ASSERT_EQ(w->Lista->count(), rows);
+  ASSERT_EQ(w->catalogRows.size(), rows);
+  for (int i = 0; i < rows; ++i) {
+    const QString expected = QStringLiteral("Film %1 árvíztűrő ").arg(i + 1) + QString::fromStdString(filler);
+    if (w->Lista->item(i)->text() != expected || w->catalogRows[i].split('\t').value(2) != expected) {
+      ADD_FAILURE() << "entry " << i << " does not match its row";
+      break;
+    }
+  }
+  EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+}
+
+TEST_F(FaultTest, CatalogueThatStallsOrBreaksKeepsEntriesMatchingRows) {
+  const std::string full = service::demoCatalogue(host);
+  const struct {
+    const char* name;
+    Fault fault;
+  } rows[] = {
+      {"stalls before its headers", Fault::StallHeaders},
+      {"stalls mid body", Fault::Stall},
+      {"connection reset mid body", Fault::Reset},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    reopenOn(QString::fromStdString(host));
+    serve("/z/e/zelvo/basix_raktar.php", full, row.fault);
+    QTest::mouseClick(w->Command1, Qt::LeftButton);
+    EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+    ASSERT_EQ(w->Lista->count(), w->catalogRows.size());
+    EXPECT_LT(w->Lista->count(), 5);  // never the whole list
+    for (int i = 0; i < w->Lista->count(); ++i) {
+      EXPECT_EQ(w->Lista->item(i)->text(), w->catalogRows[i].split('\t').value(2));
+      EXPECT_NE(full.find(net::toCp1250(w->catalogRows[i]).toStdString()), std::string::npos);
+    }
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+  }
+}
+
+}  // namespace
