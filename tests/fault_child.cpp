@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
   if (mode == QLatin1String("stop") && argc == 7) {
     const bool click = QString::fromLocal8Bit(argv[5]) == QLatin1String("click");
     const long long at = QString::fromLocal8Bit(argv[6]).toLongLong();
-    w.setYieldObserver([&](long long n) {
+    // By value: the observer runs after this block has ended.
+    w.setYieldObserver([&w, click, at](long long n) {
       if (n != at) return;
       say(QStringLiteral("AT %1 %2 %3 %4")
               .arg(n)
