@@ -117,7 +117,8 @@ QString outputFileName(const QString& filmName) {
   QString name;
   name.reserve(filmName.size());
   for (QChar c : filmName) {
-    const bool refused = c.unicode() < 0x20 || c.unicode() == 0x7f ||
+    // Other_Control: C0, DEL and the C1 range U+0080..U+009F.
+    const bool refused = c.category() == QChar::Other_Control ||
                          QStringLiteral("/\\:*?\"<>|").contains(c);
     name.append(refused ? QLatin1Char('_') : c);
   }

@@ -132,6 +132,14 @@ TEST(FileName, UnsafeNamesAreMadeSafe) {
     EXPECT_EQ(outputFileName(QString::fromUtf8(r.in)), QString::fromUtf8(r.out)) << r.in;
 }
 
+TEST(FileName, C1ControlCharactersAreReplaced) {
+  // Found by fuzz_filename: U+0080..U+009F are control characters too.
+  EXPECT_EQ(outputFileName(QString::fromUtf8("a\u0085b\u0088c\u009f")),
+            QStringLiteral("a_b_c__Zelvoweb.mpg"));
+  EXPECT_EQ(outputFileName(QString::fromUtf8("\u00a0\u00e9")),
+            QString::fromUtf8("\u00a0\u00e9_Zelvoweb.mpg"));  // the letters after them stay
+}
+
 TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
   for (const QString& name : {QString(300, QLatin1Char('a')), QString(300, QChar(0x0151)),
                               QString(150, QChar(0xD83C)).replace(QChar(0xD83C), "🎬")}) {
