@@ -1,0 +1,37 @@
+// ui::splitCatalogue on any catalogue reply (decoded as Windows-1250, as the client does).
+#include <cstddef>
+#include <cstdint>
+
+#include "catalogue.h"
+#include "codepage.h"
+#include "fuzz_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const QString reply = net::fromCp1250(reinterpret_cast<const char*>(data), int(size));
+  const ui::Catalogue c = ui::splitCatalogue(reply);
+
+  FUZZ_CHECK(c.rows.size() == c.shown.size());
+  // Entry i shows field 2 of row i.
+  for (qsizetype i = 0; i < c.rows.size(); ++i) {
+    const QStringList fields = c.rows.at(i).split(QLatin1Char('\t'));
+    FUZZ_CHECK_TEXT(fields.size() >= 3, c.rows.at(i));
+    FUZZ_CHECK_TEXT(fields.at(2) == c.shown.at(i), c.rows.at(i));
+    FUZZ_CHECK_TEXT(!c.rows.at(i).contains(QLatin1Char('\n')), c.rows.at(i));
+  }
+  if (reply.isEmpty()) {
+    FUZZ_CHECK(c.rows.isEmpty() && c.lastFields.isEmpty());
+    return 0;
+  }
+  // Kept rows are the reply's own rows, in reply order, and every row of three or
+  // more fields is kept.
+  const QStringList replyRows = reply.split(QLatin1Char('\n'));
+  qsizetype kept = 0;
+  for (const QString& row : replyRows) {
+    if (row.split(QLatin1Char('\t')).size() < 3) continue;
+    FUZZ_CHECK_TEXT(kept < c.rows.size() && c.rows.at(kept) == row, row);
+    ++kept;
+  }
+  FUZZ_CHECK(kept == c.rows.size());
+  FUZZ_CHECK_TEXT(c.lastFields == replyRows.last().split(QLatin1Char('\t')), reply);
+  return 0;
+}
