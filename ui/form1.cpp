@@ -429,12 +429,17 @@ void Form1::Go_Click() {
   finishSingleFilm(downloadFilm(azonosito->text()));
 }
 
+// The chosen row's identifier goes into the box, as if the user had typed it.
+void Form1::takeCatalogRow(int i) {
+  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
+  azonosito->setText(catalogFields.at(1));
+}
+
 void Form1::Command2_Click() {
   const int i = selectedIndex(Lista);
   if (i < 0) return;
   enterBusyState();
-  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
-  azonosito->setText(catalogFields.at(1));
+  takeCatalogRow(i);
   finishSingleFilm(downloadFilm(azonosito->text()));
 }
 
@@ -472,8 +477,7 @@ void Form1::toQueue_Click() {
   const int i = selectedIndex(Lista);
   if (i < 0) return;
   openQueuePanel();
-  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
-  azonosito->setText(catalogFields.at(1));
+  takeCatalogRow(i);
   queue->addItem(azonosito->text());
 }
 

@@ -104,6 +104,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void applyOuterSize();
   void processPendingEvents();
   void openQueuePanel();
+  void takeCatalogRow(int i);
   // Download helpers shared by the commands.
   void finishSingleFilm(bool finished);
   static int selectedIndex(const QListWidget* list);
