@@ -54,7 +54,7 @@ struct Object {
   bool paused = false;
   Clock::time_point lastActivity{};
 
-  // Response being received; a new status line (redirect, 1xx) starts it over.
+  // Response being received (see startResponse).
   int status = 0;
   std::string statusText;
   std::vector<std::pair<std::string, std::string>> headers;
@@ -78,20 +78,7 @@ struct Layer {
   TimeLimits limits;
   std::string noProxy;
 
-  ~Layer() {
-    for (auto& entry : objects) {
-      Object& o = *entry.second;
-      if (o.easy) {
-        if (o.active && multi) curl_multi_remove_handle(multi, o.easy);
-        curl_easy_cleanup(o.easy);
-        o.easy = nullptr;
-      }
-      curl_slist_free_all(o.headerList);
-      o.headerList = nullptr;
-    }
-    objects.clear();
-    if (multi) curl_multi_cleanup(multi);
-  }
+  ~Layer();
 };
 
 Layer g;
@@ -132,6 +119,22 @@ std::shared_ptr<Object> share(HINTERNET h) {
   return it == g.objects.end() ? nullptr : it->second;
 }
 
+// A new status line (redirect, 1xx) or a new send starts the response over.
+void startResponse(Object& r) {
+  r.status = 0;
+  r.statusText.clear();
+  r.headers.clear();
+  r.redirecting = false;
+  r.headersComplete = false;
+  r.bodyReceived = 0;
+}
+
+const std::string* headerValue(const Object& r, const char* name) {
+  for (const auto& h : r.headers)
+    if (strcasecmp(h.first.c_str(), name) == 0) return &h.second;
+  return nullptr;
+}
+
 void detach(Object& r) {
   if (r.easy && r.active) curl_multi_remove_handle(g.multi, r.easy);
   r.active = false;
@@ -144,13 +147,11 @@ void finish(Object& r, CURLcode result) {
   r.paused = false;
   if (result == CURLE_OK) {
     // curl reports a short body itself; this also covers a length it did not act on.
-    for (const auto& h : r.headers) {
-      if (strcasecmp(h.first.c_str(), "Content-Length") != 0) continue;
+    if (const std::string* length = headerValue(r, "Content-Length")) {
       char* end = nullptr;
-      const unsigned long long announced = std::strtoull(h.second.c_str(), &end, 10);
-      if (end != h.second.c_str() && *end == '\0' && r.bodyReceived < announced)
+      const unsigned long long announced = std::strtoull(length->c_str(), &end, 10);
+      if (end != length->c_str() && *end == '\0' && r.bodyReceived < announced)
         r.shortBody = true;
-      break;
     }
   }
 }
@@ -161,6 +162,12 @@ void releaseTransfer(Object& r) {
   r.easy = nullptr;
   curl_slist_free_all(r.headerList);
   r.headerList = nullptr;
+}
+
+Layer::~Layer() {
+  for (auto& entry : objects) releaseTransfer(*entry.second);
+  objects.clear();
+  if (multi) curl_multi_cleanup(multi);
 }
 
 void closeObject(Object& o) {
@@ -209,12 +216,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
   const std::string_view line = trim(std::string_view(data, length));
 
   if (line.substr(0, 5) == "HTTP/") {
-    r.headers.clear();
-    r.redirecting = false;
-    r.headersComplete = false;
-    r.bodyReceived = 0;
-    r.status = 0;
-    r.statusText.clear();
+    startResponse(r);
     const std::size_t sp = line.find(' ');
     if (sp != std::string_view::npos) {
       std::string_view code = trim(line.substr(sp + 1));
@@ -325,12 +327,7 @@ bool startTransfer(Object& r, const Object& session) {
   r.shortBody = false;
   r.result = CURLE_OK;
   r.paused = false;
-  r.status = 0;
-  r.statusText.clear();
-  r.headers.clear();
-  r.redirecting = false;
-  r.headersComplete = false;
-  r.bodyReceived = 0;
+  startResponse(r);
   r.body.clear();
   r.readPos = 0;
   r.lastActivity = Clock::now();
@@ -464,12 +461,7 @@ bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
     if (r->statusText.empty()) return false;
     value = &r->statusText;
   } else if (infoLevel == HTTP_QUERY_CONTENT_LENGTH) {
-    for (const auto& h : r->headers) {
-      if (strcasecmp(h.first.c_str(), "Content-Length") == 0) {
-        value = &h.second;
-        break;
-      }
-    }
+    value = headerValue(*r, "Content-Length");
   }
   if (!value) return false;
   if (value->size() + 1 > *bufferLength) {

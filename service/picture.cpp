@@ -1,7 +1,7 @@
 // The example picture: a sketch of an address bar with the film identifier marked,
 // drawn here and packed as a PNG so no binary file has to live in the tree.
-#include <algorithm>
-#include <array>
+#include <zlib.h>
+
 #include <cstdint>
 
 #include "internal.h"
@@ -33,55 +33,29 @@ Rgb pixelAt(int x, int y) {
   return bar;
 }
 
-std::uint32_t crc32(const std::string& data, std::size_t from) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  std::uint32_t c = 0xffffffffu;
-  for (std::size_t i = from; i < data.size(); ++i)
-    c = table[(c ^ static_cast<unsigned char>(data[i])) & 0xff] ^ (c >> 8);
-  return c ^ 0xffffffffu;
-}
-
 void putBigEndian(std::string& out, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xff);
 }
+
+const Bytef* bytes(const std::string& s) { return reinterpret_cast<const Bytef*>(s.data()); }
 
 void chunk(std::string& png, const char* type, const std::string& data) {
   putBigEndian(png, static_cast<std::uint32_t>(data.size()));
   std::size_t start = png.size();
   png += type;
   png += data;
-  putBigEndian(png, crc32(png, start));
+  // The CRC covers the type and the data.
+  putBigEndian(png, static_cast<std::uint32_t>(
+                        crc32(0, bytes(png) + start, static_cast<uInt>(png.size() - start))));
 }
 
-// zlib stream of stored (uncompressed) deflate blocks; the picture is small.
-std::string zlibStored(const std::string& raw) {
-  std::string out("\x78\x01", 2);
-  std::size_t pos = 0;
-  do {
-    std::size_t len = std::min<std::size_t>(raw.size() - pos, 65535);
-    bool last = pos + len == raw.size();
-    out += static_cast<char>(last ? 1 : 0);
-    out += static_cast<char>(len & 0xff);
-    out += static_cast<char>(len >> 8);
-    out += static_cast<char>(~len & 0xff);
-    out += static_cast<char>((~len >> 8) & 0xff);
-    out.append(raw, pos, len);
-    pos += len;
-  } while (pos < raw.size());
-  std::uint32_t a = 1, b = 0;
-  for (unsigned char c : raw) {
-    a = (a + c) % 65521;
-    b = (b + a) % 65521;
-  }
-  putBigEndian(out, (b << 16) | a);
+std::string deflated(const std::string& raw) {
+  uLongf size = compressBound(raw.size());
+  std::string out(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, bytes(raw), raw.size(),
+                Z_BEST_COMPRESSION) != Z_OK)
+    return {};
+  out.resize(size);
   return out;
 }
 
@@ -103,7 +77,7 @@ std::string buildPng() {
 
   std::string png("\x89PNG\r\n\x1a\n", 8);
   chunk(png, "IHDR", header);
-  chunk(png, "IDAT", zlibStored(raw));
+  chunk(png, "IDAT", deflated(raw));
   chunk(png, "IEND", "");
   return png;
 }

@@ -365,7 +365,6 @@ void Form1::yield() {
   if ((yieldCount_ & 31) == 0) processPendingEvents();
 }
 
-
 void Form1::processPendingEvents() {
   // Processing events costs far more than a transfer step; once a millisecond is plenty.
   if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
