@@ -52,13 +52,14 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   // Encoded so that blanks, '&', '#' or line breaks cannot break the request, and so
   // that letters Windows-1250 lacks still reach the service as typed.
   const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncodeAsTyped(id);
-  bool whole = false;
-  const QString reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString(), &whole);
+  const TextReply reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString(), kRecordLimit);
   if (view_.ending()) return FilmResult::Stopped;
 
   // A record cut short may still look well formed, with slices missing: never use one.
+  // One over its bound is no record at all.
   FilmRecord record;
-  const RecordStatus status = parseRecord(whole ? reply : QString(), record);
+  RecordStatus status = RecordStatus::Malformed;
+  if (!reply.overLimit) status = parseRecord(reply.complete ? reply.text : QString(), record);
   v_.recordParts = record.recordParts;
   v_.filmFields = record.filmFields;
   v_.sliceUrls = record.sliceUrls;
@@ -74,10 +75,10 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
     return FilmResult::Refused;
   }
 
-  const QString sizeText =
-      view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl, nullptr);
+  const TextReply sizeText =
+      view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl, 0);
   if (view_.ending()) return FilmResult::Stopped;
-  view_.sizeLabel().setCaption(sizeText);
+  view_.sizeLabel().setCaption(sizeText.text);
   const auto size = parseByteCount(view_.sizeLabel().caption());
   v_.sliceSize = size.value_or(0);
   v_.totalKb = expectedKb(v_.sliceSize, v_.sliceCount);
@@ -88,11 +89,10 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   }
 
   // Too small (or no usable size): a broken film, reported back to the service.
-  const QString answer =
-      view_.fetchText(QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(),
-                      nullptr);
+  const TextReply answer = view_.fetchText(
+      QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(), kReportLimit);
   if (view_.ending()) return FilmResult::Stopped;
-  view_.sizeLabel().setCaption(answer);
+  view_.sizeLabel().setCaption(answer.overLimit ? answer.text.left(kReportShownChars) : answer.text);
   view_.warn(view_.sizeLabel().caption(), false);
   view_.enterIdleState();
   view_.setInfo(QStringLiteral("Hiba történt, jelentés elküldve"));

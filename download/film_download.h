@@ -4,12 +4,26 @@
 
 #include <QString>
 #include <chrono>
+#include <cstddef>
 
 #include "fetch.h"
 #include "output_file.h"
 #include "window_vars.h"
 
 namespace download {
+
+// Bounds of the service's replies: a record over its bound is unusable; an error-report
+// answer over its bound is shown cut to kReportShownChars.
+constexpr std::size_t kRecordLimit = 16u * 1024 * 1024;
+constexpr std::size_t kReportLimit = 1024u * 1024;
+constexpr int kReportShownChars = 4000;
+
+// A text reply of the service, as far as it was read.
+struct TextReply {
+  QString text;
+  bool complete = false;   // the whole answer arrived
+  bool overLimit = false;  // reading stopped at the bound
+};
 
 // What the download needs from the window.
 class FilmView {
@@ -27,9 +41,9 @@ class FilmView {
   // Width in twips; the control may refuse a value, which is then skipped.
   virtual void setBarWidth(float twips) = 0;
   virtual net::TextTarget& sizeLabel() = 0;  // the hidden per-request label
-  // complete, when given, learns whether the whole answer arrived (see net::fetchText).
-  virtual QString fetchText(const QString& mode, const QString& url, const QString& referrer,
-                            bool* complete) = 0;
+  // At most maxBytes of the body are read (see net::fetchText).
+  virtual TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
+                              std::size_t maxBytes) = 0;
   // A "Hiba!" warning; true when the user chose OK.
   virtual bool warn(const QString& text, bool withCancel) = 0;
   virtual void openExamplePage() = 0;

@@ -1,7 +1,9 @@
 // One-shot HTTP/1.0 GET of a service resource: the body as text, or its Content-Length.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -28,11 +30,18 @@ struct FetchContext {
   QString agentName;                // User-Agent of each session
   std::function<void()> yield;      // lets the window process its events
   TextTarget* sizeLabel = nullptr;  // receives the Content-Length in size mode
-  // Set by fetchText: false when no whole answer arrived (no headers, or a body cut short).
+  // Most body bytes kept; reading stops there, so a server cannot fill the memory.
+  std::size_t maxBytes = 1024 * 1024;
+  // Set by the fetch: false when no whole answer arrived (no headers, a body cut short,
+  // or a body over maxBytes); overLimit tells the last case apart.
   bool complete = false;
+  bool overLimit = false;
 };
 
 void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);
+
+// The body's first ctx.maxBytes bytes as they came (see fetchText for the rest).
+QByteArray fetchBytes(FetchContext& ctx, const QString& url, const QString& referrer);
 
 // mode "meret" (exactly) returns the Content-Length text; anything else the body.
 // Never fails: an unreachable server gives empty text, a body cut short what came of it

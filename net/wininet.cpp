@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -350,6 +351,11 @@ bool startTransfer(Object& r, const Object& session) {
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(g.limits.connect.count()));
+  // libcurl's low-speed check is an average in bytes per second over the window (and
+  // skips paused transfers, which wait for their reader, not for the server).
+  const long window = std::max<long>(1, long(g.limits.lowSpeedWindow.count()));
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, window);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, (kLowSpeedBytes + window - 1) / window);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReceivePieceSize));
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   if (!g.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, g.noProxy.c_str());

@@ -47,9 +47,14 @@ bool InternetCloseHandle(HINTERNET handle);
 // Called while any call above waits, at least every 10 ms. The window sets its yield here.
 void setWaitHook(std::function<void()> hook);
 
+// A transfer that receives fewer than this many bytes within one low-speed window has
+// stalled, like one that receives nothing (a trickle would otherwise never end).
+constexpr long kLowSpeedBytes = 1024;
+
 struct TimeLimits {
   std::chrono::milliseconds connect{30000};  // to establish the connection
   std::chrono::milliseconds idle{60000};     // nothing received for this long fails
+  std::chrono::seconds lowSpeedWindow{60};   // see kLowSpeedBytes
 };
 // Tests shorten the limits so that stall cases stay fast; the program never calls it.
 void setTimeLimitsForTests(TimeLimits limits);

@@ -1,4 +1,4 @@
-// zelvo-service [--port N] [--log FILE]: serves the demo catalogue and the scenario
+// zelvo-service [--port N] [--log FILE] [--catalogue NAME]: serves the demo catalogue and the scenario
 // films on 127.0.0.1 until SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
@@ -17,9 +17,10 @@
 namespace {
 
 int usage(const char* program) {
-  std::cerr << "usage: " << program << " [--port N] [--log FILE]\n"
+  std::cerr << "usage: " << program << " [--port N] [--log FILE] [--catalogue NAME]\n"
             << "  --port N    port on 127.0.0.1 (default 8080, 0 = any free port)\n"
-            << "  --log FILE  append one line per request: method target version\n";
+            << "  --log FILE  append one line per request: method target version\n"
+            << "  --catalogue NAME  demo (default), millio, tizmillio or vegtelen\n";
   return 2;
 }
 
@@ -37,12 +38,15 @@ bool parsePort(const char* text, std::uint16_t& port) {
 int main(int argc, char** argv) {
   std::uint16_t port = 8080;
   std::string logPath;
+  std::string catalogueName = "demo";
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc) {
       if (!parsePort(argv[++i], port)) return usage(argv[0]);
     } else if (arg == "--log" && i + 1 < argc) {
       logPath = argv[++i];
+    } else if (arg == "--catalogue" && i + 1 < argc) {
+      catalogueName = argv[++i];
     } else {
       return usage(argv[0]);
     }
@@ -79,6 +83,8 @@ int main(int argc, char** argv) {
               << std::strerror(errno) << "\n";
     return 1;
   }
+  // After start: the rows carry the host with its port.
+  if (!server.useCatalogue(catalogueName)) return usage(argv[0]);
   std::printf("zelvo-service listening on %s\n", server.host().c_str());
   std::fflush(stdout);
 

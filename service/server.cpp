@@ -32,6 +32,8 @@ constexpr int kSendIdleMs = 60000;
 constexpr int kHoldMs = 10 * 60 * 1000;
 constexpr int kSlowPieces = 10;
 constexpr int kSlowPauseMs = 80;
+constexpr int kTricklePauseMs = 100;
+constexpr std::uint64_t kEndless = UINT64_MAX;
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,19 +42,35 @@ int remainingMs(Clock::time_point deadline) {
   return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
-// A reply body: a text, or slice bytes produced on demand.
+// A reply body: a text (sent once, or over and over up to size), or slice bytes
+// produced on demand.
 struct Body {
   std::string text;
   bool generated = false;
+  bool repeated = false;  // text repeated until size (kEndless: without end)
   std::uint64_t seed = 0;
   std::uint64_t size = 0;
 
-  std::uint64_t length() const { return generated ? size : text.size(); }
+  std::uint64_t length() const { return generated || repeated ? size : text.size(); }
   void fill(std::uint64_t offset, char* out, std::size_t n) const {
-    if (generated)
+    if (generated) {
       detail::fillSliceBytes(seed, offset, out, n);
-    else
+    } else if (repeated) {
+      for (std::size_t done = 0; done < n;) {
+        const std::size_t at = std::size_t((offset + done) % text.size());
+        const std::size_t take = std::min(n - done, text.size() - at);
+        std::memcpy(out + done, text.data() + at, take);
+        done += take;
+      }
+    } else {
       std::memcpy(out, text.data() + offset, n);
+    }
+  }
+  // The text without end (an empty text stays empty).
+  void repeatForever() {
+    if (text.empty() || generated) return;
+    repeated = true;
+    size = kEndless;
   }
 };
 
@@ -126,10 +144,11 @@ Answer fromReply(const Reply& r) {
   } else {
     a.head = statusLine(r.status);
     for (const auto& [name, value] : r.headers) a.head += name + ": " + value + "\r\n";
-    if (r.addContentLength && r.fault != Fault::NoLength)
+    if (r.addContentLength && r.fault != Fault::NoLength && r.fault != Fault::Endless)
       a.head += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
     a.head += "\r\n";
     a.body.text = r.body;
+    if (r.fault == Fault::Endless) a.body.repeatForever();
     a.fault = r.fault;
   }
   a.delayMs = r.delayMs;
@@ -232,6 +251,10 @@ class Session {
         break;
       case Fault::Reset:
         if (sendBody(a.body, 0, length / 2)) resetConnection();
+        break;
+      case Fault::Trickle:
+        for (std::uint64_t from = 0; from < length; ++from)
+          if (!pause(kTricklePauseMs) || !sendBody(a.body, from, from + 1)) return;
         break;
       case Fault::Slow: {
         std::uint64_t piece = std::max<std::uint64_t>(1, (length + kSlowPieces - 1) / kSlowPieces);
@@ -350,7 +373,7 @@ struct Server::Impl {
   mutable std::mutex mu;  // guards the log, the overrides and the observer
   std::vector<LoggedRequest> log;
   std::map<std::string, Reply> replies;
-  std::optional<std::string> catalogue;
+  std::optional<CatalogueScenario> catalogue;
   std::function<void(const LoggedRequest&)> observer;
 
   std::uint16_t port = 0;
@@ -440,7 +463,16 @@ struct Server::Impl {
 
     if (path == "/z/e/zelvo/basix_raktar.php") {
       std::lock_guard<std::mutex> lock(mu);
-      return textAnswer(catalogue ? *catalogue : demoCatalogue(host()));
+      if (!catalogue) return textAnswer(demoCatalogue(host()));
+      Body b;
+      b.text = catalogue->bytes;
+      if (catalogue->endless) {
+        b.repeatForever();
+      } else if (catalogue->repeats > 1) {
+        b.repeated = true;
+        b.size = b.text.size() * catalogue->repeats;
+      }
+      return answer(200, "text/plain; charset=windows-1250", std::move(b), !catalogue->endless);
     }
     if (path == "/z/e/zelvo/basix2.php") return record(query);
     if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req.target);
@@ -469,8 +501,13 @@ struct Server::Impl {
     const FilmSpec* film = detail::findFilmByWireId(idBytes);
     if (errorReport)
       return textAnswer(detail::toCp1250(film ? film->errorAnswer : "Nincs ilyen film."));
-    return textAnswer(film ? detail::recordReply(host(), *film)
-                           : detail::refusalReply(host(), detail::wireIdText(idBytes)));
+    if (!film) return textAnswer(detail::refusalReply(host(), detail::wireIdText(idBytes)));
+    Answer a = textAnswer(detail::recordReply(host(), *film));
+    if (film->recordFault == Fault::Endless) {
+      a = answer(200, "text/plain; charset=windows-1250", std::move(a.body), false);
+      a.body.repeatForever();
+    }
+    return a;
   }
 
   Answer slice(const std::string& rest, const std::string& target) {
@@ -497,7 +534,8 @@ struct Server::Impl {
     b.seed = detail::sliceSeed(*film, index);
     b.size = spec.size;
     Answer a = answer(200, "application/octet-stream", std::move(b),
-                      spec.fault != Fault::NoLength);
+                      spec.fault != Fault::NoLength && spec.fault != Fault::Endless);
+    if (spec.fault == Fault::Endless) a.body.size = kEndless;
     a.fault = spec.fault;
     return a;
   }
@@ -566,9 +604,17 @@ void Server::setReply(const std::string& target, Reply reply) {
   impl_->replies[target] = std::move(reply);
 }
 
+bool Server::useCatalogue(const std::string& name) {
+  std::optional<CatalogueScenario> c = catalogueScenario(name, host());
+  if (!c) return false;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->catalogue = std::move(c);
+  return true;
+}
+
 void Server::setCatalogue(std::string rawBytes) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->catalogue = std::move(rawBytes);
+  impl_->catalogue = CatalogueScenario{std::move(rawBytes)};
 }
 
 void Server::setRequestObserver(std::function<void(const LoggedRequest&)> observer) {

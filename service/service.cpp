@@ -41,6 +41,12 @@
 //   sok-szelet      16 slices of S
 //   "ű film&x%#"    S, S; an identifier that needs percent-encoding
 //   "фильм 电影"    16 KiB, 16 KiB; an identifier outside Windows-1250 (sent as UTF-8)
+//   jelolo-elutasitas  refusal whose message is markup
+//   jelolo-jelentes    first slice 5000 bytes; the error-report answer is markup
+//   jelolo-nev         a film whose name is markup
+//   vegtelen-rekord    a record reply without length and without end
+//   hosszu-jelentes    first slice 5000 bytes; an error-report answer over 1 MiB
+//   csorgo             S, S trickling one byte every 100 ms
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -53,6 +59,9 @@ namespace {
 constexpr std::uint64_t KiB = 1024;
 constexpr std::uint64_t MiB = 1024 * KiB;
 constexpr std::uint64_t S = 64 * KiB;
+// Markup that would load a file, read without end or open a link if it were rendered.
+const char* const kMarkup =
+    "<img src=/dev/zero><img src=/tmp/zelvo-markup-probe.png><b>x</b><a href=\"http://127.0.0.1:1/\">y</a>";
 
 std::vector<SliceSpec> slices(std::initializer_list<std::uint64_t> sizes) {
   std::vector<SliceSpec> out;
@@ -174,7 +183,43 @@ std::vector<FilmSpec> buildFilms() {
   v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
   v.push_back(film("ű film&x%#", "Kódolt azonosító", slices({S, S})));
   v.push_back(film("фильм 电影", "Nem latin azonosító", slices({16 * KiB, 16 * KiB})));
+
+  // Server texts that look like markup: shown as the characters they are.
+  {
+    FilmSpec f = film("jelolo-elutasitas", "", {});
+    f.message = kMarkup;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("jelolo-jelentes", "Jelölő jelentés", slices({5000, 5000}));
+    f.errorAnswer = kMarkup;
+    v.push_back(f);
+  }
+  v.push_back(film("jelolo-nev", kMarkup, slices({16 * KiB})));
+  {
+    FilmSpec f = film("vegtelen-rekord", "Végtelen rekord", slices({S}));
+    f.recordFault = Fault::Endless;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("hosszu-jelentes", "Hosszú jelentés", slices({5000, 5000}));
+    f.errorAnswer = repeatToLength("Hosszú jelentés. ", 1024 * 1024 + 1000);
+    v.push_back(f);
+  }
+  v.push_back(faulty("csorgo", "Csörgő szelet", slices({S, S}), 1, Fault::Trickle));
   return v;
+}
+
+// A million short catalogue rows, about 70 MB.
+std::string millionRows(const std::string& host) {
+  std::string text;
+  text.reserve(75u * 1000 * 1000);
+  const std::string address = host + "/z/e/zelvo/basix2.php?a=f";
+  for (int n = 1; n <= 1000000; ++n) {
+    const std::string number = std::to_string(n);
+    text += number + "\tf" + number + "\tFilm " + number + "\t" + address + number + "\n";
+  }
+  return text;
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -257,6 +302,15 @@ std::string demoCatalogue(const std::string& host) {
             "/z/e/zelvo/basix2.php?a=" + detail::percentEncode(f.id);
   }
   return detail::toCp1250(text);
+}
+
+std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
+                                                   const std::string& host) {
+  if (name == "demo") return CatalogueScenario{demoCatalogue(host)};
+  if (name == "millio") return CatalogueScenario{millionRows(host)};
+  if (name == "tizmillio") return CatalogueScenario{millionRows(host), 10};
+  if (name == "vegtelen") return CatalogueScenario{millionRows(host), 1, true};
+  return std::nullopt;
 }
 
 std::string catalogueWithShortRows() {

@@ -36,6 +36,8 @@ enum class Fault {
   Stall,       // sends the headers and part of the body, then sends nothing more
   StallHeaders,// accepts, reads the request, never answers
   Reset,       // sends part of the body, then resets the connection (RST)
+  Endless,     // no Content-Length; the body over and over until the client leaves
+  Trickle,     // announces its length, then sends one byte every 100 ms
 };
 
 struct SliceSpec {
@@ -53,6 +55,7 @@ struct FilmSpec {
   std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
   bool inCatalogue = false;
   std::string referrer;         // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
+  Fault recordFault = Fault::None;  // how the record reply behaves on the wire
 };
 
 // Every film the service knows, demo and scenario alike.
@@ -71,6 +74,19 @@ std::string demoCatalogue(const std::string& host);
 // A catalogue (Windows-1250) with CRLF line ends, rows of one and two fields and an
 // empty last row, for setCatalogue().
 std::string catalogueWithShortRows();
+
+// Named catalogues, for tests, the demo and the bench (nullopt for an unknown name):
+//   "demo"       the demo catalogue
+//   "millio"     1,000,000 rows "<n>\tf<n>\tFilm <n>\t<record address>"
+//   "tizmillio"  10,000,000 rows (the million rows ten times over)
+//   "vegtelen"   the million rows over and over, without a Content-Length
+struct CatalogueScenario {
+  std::string bytes;            // Windows-1250
+  std::uint64_t repeats = 1;    // the bytes are sent this many times
+  bool endless = false;         // ... or without end
+};
+std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
+                                                   const std::string& host);
 
 // A canned reply, for tests that need a special answer at an exact target.
 struct Reply {
@@ -103,6 +119,8 @@ class Server {
   void setReply(const std::string& target, Reply reply);
   // Replaces the catalogue body (raw bytes, already in Windows-1250).
   void setCatalogue(std::string rawBytes);
+  // Serves a named catalogue (see catalogueScenario); false for an unknown name.
+  bool useCatalogue(const std::string& name);
   // Called on the connection's thread for every request, right after it is logged.
   void setRequestObserver(std::function<void(const LoggedRequest&)> observer);
 

@@ -83,8 +83,8 @@ TEST_F(FilmTest, CatalogueOpensLoadsOnceAndCloses) {
   EXPECT_FALSE(w->Command2->isHidden());
   EXPECT_FALSE(w->Lista->isHidden());
   ASSERT_EQ(w->Lista->count(), 2);
-  EXPECT_EQ(w->Lista->item(0)->text(), QStringLiteral("Égigérő fa"));
-  EXPECT_EQ(w->Lista->item(1)->text(), QStringLiteral("Szegény Dzsoni"));
+  EXPECT_EQ(w->Lista->text(0), QStringLiteral("Égigérő fa"));
+  EXPECT_EQ(w->Lista->text(1), QStringLiteral("Szegény Dzsoni"));
   EXPECT_EQ(w->catalogRows.size(), 2);
   EXPECT_TRUE(w->rect().contains(w->Frame1->geometry()));
   EXPECT_EQ(w->Frame1->geometry().right(), w->rect().right() - 1);
@@ -113,8 +113,8 @@ TEST_F(FilmTest, CatalogueLeavesOutShortRowsSoEntriesMatchRows) {
   ASSERT_EQ(w->Lista->count(), w->catalogRows.size());
   ASSERT_EQ(w->Lista->count(), 3);
   for (int i = 0; i < w->Lista->count(); ++i)
-    EXPECT_EQ(w->catalogRows[i].split('\t').value(2), w->Lista->item(i)->text());
-  EXPECT_EQ(w->Lista->item(1)->text(), QStringLiteral("Szegény Dzsoni és Árnika\r"));  // CR kept
+    EXPECT_EQ(w->catalogRows[i].split('\t').value(2), w->Lista->text(i));
+  EXPECT_EQ(w->Lista->text(1), QStringLiteral("Szegény Dzsoni és Árnika\r"));  // CR kept
 }
 
 TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {

@@ -143,6 +143,14 @@ class FaultTest : public FilmTest {
     expectOneBox(boxText);
     expectIdleWith(QStringLiteral("Hiba történt"));
   }
+  // A failed catalogue load: the box, and a hidden, empty list.
+  void expectCatalogueFailed() {
+    expectOneBox(QStringLiteral("Nem sikerült letölteni a filmlistát."));
+    EXPECT_TRUE(w->Lista->isHidden());
+    EXPECT_EQ(w->Lista->count(), 0);
+    EXPECT_TRUE(w->catalogRows.isEmpty());
+    EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+  }
   static QString sliceFailure(int oneBased) {
     return QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(oneBased);
   }

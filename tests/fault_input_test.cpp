@@ -1,6 +1,11 @@
 // Fault matrix, awkward input: identifiers that a request line or a query could break,
 // and film names that a path could break.
+#include <QApplication>
 #include <QDirIterator>
+#include <QMessageBox>
+#include <QTimer>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "fault_fixture.h"
 #include "internal.h"
@@ -146,6 +151,143 @@ const NameRow kNameRows[] = {
     {"three hundred characters", "nev-hosszu", nullptr},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, FilmName, ::testing::ValuesIn(kNameRows),
+                         [](const auto& info) { return caseName(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Server texts that look like markup reach the user as the characters they are: through
+// the real message box and the real widgets, painted, with no file read and no link.
+
+namespace markup {
+
+const QString kProbe = QStringLiteral("/tmp/zelvo-markup-probe.png");
+
+// What a modal box showed while it was open.
+struct SeenBox {
+  QString text;
+  Qt::TextFormat format = Qt::AutoText;
+  bool painted = false;
+};
+
+// Watches for message boxes, records and paints each, then answers it with its last
+// button (Cancel where there is one, so no page is opened).
+class BoxWatcher : public QObject {
+ public:
+  BoxWatcher() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { look(); });
+    timer_.start();
+  }
+  std::vector<SeenBox> seen;
+
+ private:
+  void look() {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(top);
+      if (!box || !box->isVisible() || box == handled_) continue;
+      handled_ = box;
+      const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+      SeenBox s;
+      s.text = label ? label->text() : QStringLiteral("<no label>");
+      s.format = label ? label->textFormat() : Qt::AutoText;
+      s.painted = !box->grab().isNull();
+      seen.push_back(s);
+      box->buttons().last()->click();
+    }
+  }
+  QTimer timer_;
+  QMessageBox* handled_ = nullptr;
+};
+
+// Sees reads of the probe file that the markup names. Cases running beside this one may
+// create it, so only reads count.
+class ProbeWatch {
+ public:
+  ProbeWatch() {
+    QFile f(kProbe);
+    if (!f.exists() && f.open(QIODevice::WriteOnly)) f.write("not a picture");
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_add_watch(fd_, kProbe.toLocal8Bit().constData(), IN_ACCESS) < 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~ProbeWatch() { ::close(fd_); }
+  bool touched() const {
+    char buffer[4096];
+    return ::read(fd_, buffer, sizeof buffer) > 0;
+  }
+  bool watching() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+enum class Shown { Box, Info, ListEntry };
+struct MarkupRow {
+  const char* name;
+  const char* id;  // film to start; nullptr: the catalogue carries the markup
+  Shown where;
+};
+void PrintTo(const MarkupRow& row, std::ostream* os) { *os << row.name; }
+
+}  // namespace markup
+
+class ServerMarkup : public FaultTest, public ::testing::WithParamInterface<markup::MarkupRow> {};
+
+TEST_P(ServerMarkup, IsShownAsPlainTextWithNothingReadOrOpened) {
+  using namespace markup;
+  const MarkupRow& row = GetParam();
+  ProbeWatch probe;
+  ASSERT_TRUE(probe.watching());
+  const QString text = QString::fromStdString(serviceFilm("jelolo-nev").name);
+  ASSERT_TRUE(text.contains(QStringLiteral("<img src=") + kProbe));
+
+  w.reset();
+  w = std::make_unique<Form1>(QString::fromStdString(host),
+                              ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender});
+  w->show();
+  ASSERT_TRUE(w->directory->setPath(folder.path()));
+  BoxWatcher boxes;
+  if (row.id) {
+    startWith(QString::fromUtf8(row.id));
+  } else {
+    server.setCatalogue(net::toCp1250(QStringLiteral("1\tjelolo-nev\t") + text + QStringLiteral("\tx\n"))
+                            .toStdString());
+    QTest::mouseClick(w->Command1, Qt::LeftButton);
+  }
+  EXPECT_FALSE(w->grab().isNull());
+
+  switch (row.where) {
+    case Shown::Box:
+      ASSERT_EQ(boxes.seen.size(), 1u);
+      EXPECT_EQ(boxes.seen[0].text, text);
+      EXPECT_EQ(boxes.seen[0].format, Qt::PlainText);
+      EXPECT_TRUE(boxes.seen[0].painted);
+      break;
+    case Shown::Info:
+      EXPECT_TRUE(boxes.seen.empty());
+      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + text + QStringLiteral(".mpg"));
+      break;
+    case Shown::ListEntry:
+      ASSERT_EQ(w->Lista->count(), 1);
+      EXPECT_EQ(w->Lista->text(0), text);
+      break;
+  }
+  // Every label that may carry server text is plain, the hidden size label included.
+  EXPECT_EQ(w->info->textFormat(), Qt::PlainText);
+  EXPECT_EQ(w->lblEgy->textFormat(), Qt::PlainText);
+  EXPECT_FALSE(w->windowTitle().contains(QLatin1Char('<')));
+  EXPECT_FALSE(probe.touched());
+  EXPECT_TRUE(fakes.opener.opened.empty());
+}
+
+const markup::MarkupRow kMarkupRows[] = {
+    {"refusal message", "jelolo-elutasitas", markup::Shown::Box},
+    {"error report answer", "jelolo-jelentes", markup::Shown::Box},
+    {"film name", "jelolo-nev", markup::Shown::Info},
+    {"catalogue entry", nullptr, markup::Shown::ListEntry},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, ServerMarkup, ::testing::ValuesIn(kMarkupRows),
                          [](const auto& info) { return caseName(info.param.name); });
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST_P(NestedCatalogue, FilmAndCatalogueBothComeOutRight) {
   for (const auto& demo : service::films())
     if (demo.inCatalogue) names << QString::fromStdString(demo.name);
   QStringList shown;
-  for (int i = 0; i < w->Lista->count(); ++i) shown << w->Lista->item(i)->text();
+  for (int i = 0; i < w->Lista->count(); ++i) shown << w->Lista->text(i);
   EXPECT_EQ(shown, names);
   EXPECT_EQ(w->catalogRows.size(), names.size());
   EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));

@@ -15,6 +15,7 @@
 
 #include "codepage.h"
 #include "fakes.h"
+#include "catalogue_view.h"
 #include "form1.h"
 #include "service.h"
 #include "url.h"

@@ -125,6 +125,7 @@ class NetHttp : public ::testing::Test {
   static QString fetch(const QString& mode, const QString& address, const QString& referrer = {},
                        net::TextTarget* label = nullptr, std::function<void()> yield = {}) {
     net::FetchContext ctx{QStringLiteral("Zelvo teszt"), std::move(yield), label};
+    ctx.maxBytes = 64 * 1024 * 1024;  // above every body served here
     return net::fetchText(ctx, mode, address, referrer);
   }
 
@@ -150,6 +151,32 @@ TEST_F(NetHttp, BodiesArriveExactly) {
     EXPECT_TRUE(r.readAll(ok, chunk) == bodies[5].second) << chunk;
     EXPECT_TRUE(ok);
     EXPECT_TRUE(r.readAll(ok).empty() && ok);
+  }
+}
+
+// Reading stops at the bound: what fits is kept, and the reply is not taken as whole.
+TEST_F(NetHttp, BodyIsReadNoFurtherThanItsBound) {
+  reply("/bound/fixed", std::string(1000, 'b'));
+  reply("/bound/endless", "endless ", Fault::Endless);
+  const struct {
+    const char* target;
+    std::size_t bound;
+    std::size_t kept;
+    bool complete;
+  } rows[] = {
+      {"/bound/fixed", 1000, 1000, true},
+      {"/bound/fixed", 999, 999, false},
+      {"/bound/fixed", 1, 1, false},
+      {"/bound/endless", 100000, 100000, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.target) + " " + std::to_string(row.bound));
+    net::FetchContext ctx;
+    ctx.maxBytes = row.bound;
+    const QByteArray body = net::fetchBytes(ctx, url(row.target), {});
+    EXPECT_EQ(std::size_t(body.size()), row.kept);
+    EXPECT_EQ(ctx.complete, row.complete);
+    EXPECT_EQ(ctx.overLimit, !row.complete);
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "fakes.h"
 #include "folders.h"
+#include "catalogue_view.h"
 #include "form1.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <QPushButton>
 
 #include "catalogue.h"
+#include "catalogue_view.h"
 #include "fetch.h"
 #include "folders.h"
 #include "look.h"
@@ -119,7 +120,8 @@ void Form1::buildControls() {
   Command2 = button(this, "Command2", QStringLiteral("Letölt!"));
   Frame1 = new QGroupBox(QStringLiteral("Összes film"), this);
   Frame1->setObjectName(QStringLiteral("Frame1"));
-  Lista = list(Frame1, "Lista");
+  Lista = new ui::CatalogueList(catalogRows, Frame1);
+  Lista->setObjectName(QStringLiteral("Lista"));
   Go = button(this, "Go", QStringLiteral("Start!"));
   Drive1 = new ui::DriveListBox(this);
   Drive1->setObjectName(QStringLiteral("Drive1"));
@@ -173,6 +175,9 @@ void Form1::buildControls() {
   info->setFont(legacyFont(9.75));
   azonosito->setFont(legacyFont(12));
   azonosito->setAlignment(Qt::AlignCenter);
+  // Film names and server texts land here: never read as markup.
+  info->setTextFormat(Qt::PlainText);
+  lblEgy->setTextFormat(Qt::PlainText);
   info->setAlignment(Qt::AlignCenter);
   info->setWordWrap(true);
   info->setAttribute(Qt::WA_TranslucentBackground);
@@ -372,15 +377,18 @@ void Form1::processPendingEvents() {
   QCoreApplication::processEvents();
 }
 
-QString Form1::fetchText(const QString& mode, const QString& url, const QString& referrer,
-                         bool* complete) {
+download::TextReply Form1::fetchText(const QString& mode, const QString& url,
+                                     const QString& referrer, std::size_t maxBytes) {
   net::FetchContext ctx;
   ctx.agentName = agentName;
   ctx.yield = [this] { yield(); };
   ctx.sizeLabel = lblEgyTarget_.get();
-  const QString text = net::fetchText(ctx, mode, url, referrer);
-  if (complete) *complete = ctx.complete;
-  return text;
+  ctx.maxBytes = maxBytes;
+  download::TextReply reply;
+  reply.text = net::fetchText(ctx, mode, url, referrer);
+  reply.complete = ctx.complete;
+  reply.overLimit = ctx.overLimit;
+  return reply;
 }
 
 bool Form1::downloadFilm(const QString& identifier) {
@@ -406,6 +414,8 @@ bool Form1::warn(const QString& text, bool withCancel) {
 }
 
 // Commands ---------------------------------------------------------------
+
+int Form1::selectedIndex(const ui::CatalogueList* list) { return list->selectedRow(); }
 
 int Form1::selectedIndex(const QListWidget* list) {
   const auto items = list->selectedItems();
@@ -455,15 +465,46 @@ void Form1::Command1_Click() {
   if (!Lista->isHidden()) return;  // loaded once per run
 
   Lista->setVisible(true);
+  loadCatalogue();
+}
+
+void Form1::loadCatalogue() {
   Frame1->setTitle(QStringLiteral("Listát töltöm"));
-  const QString reply =
-      fetchText(QStringLiteral("var"), host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
+  net::FetchContext ctx;
+  ctx.agentName = agentName;
+  ctx.yield = [this] { yield(); };
+  ctx.maxBytes = ui::kCatalogueLimit;
+  QByteArray reply =
+      net::fetchBytes(ctx, host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
   if (ending_) return;
-  const ui::Catalogue catalogue = ui::splitCatalogue(reply);
-  catalogRows = catalogue.rows;
-  catalogFields = catalogue.lastFields;
-  Lista->addItems(catalogue.shown);
+  // A list cut short (or over its bound) would pass for the whole catalogue.
+  if (!ctx.complete) {
+    catalogueFailed();
+    return;
+  }
+  // In pieces, with the window's events handled between them: a huge list must not
+  // freeze the window.
+  constexpr qsizetype kStepBytes = 256 * 1024;
+  ui::CatalogueSplitter splitter(std::move(reply));
+  catalogRows.clear();
+  Lista->catalogue()->clear();
+  while (!splitter.done()) {
+    splitter.step(kStepBytes, catalogRows);
+    processPendingEvents();
+    if (ending_) return;
+  }
+  Lista->catalogue()->showNewRows();
+  catalogFields = splitter.lastFields();
   Frame1->setTitle(QStringLiteral("Összes film"));
+}
+
+void Form1::catalogueFailed() {
+  // Hidden and empty, so that the next opening of the panel fetches it again.
+  catalogRows.clear();
+  Lista->catalogue()->clear();
+  Lista->setVisible(false);
+  Frame1->setTitle(QStringLiteral("Összes film"));
+  warn(QStringLiteral("Nem sikerült letölteni a filmlistát."), false);
 }
 
 void Form1::azon2queue_Click() {

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -19,6 +20,7 @@ class QListWidget;
 class QPushButton;
 
 namespace ui {
+class CatalogueList;
 class DirListBox;
 class DriveListBox;
 }  // namespace ui
@@ -44,8 +46,8 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void openExamplePage() override;
   // Returns true when the film was finished and is in its file.
   bool downloadFilm(const QString& identifier);
-  QString fetchText(const QString& mode, const QString& url, const QString& referrer,
-                    bool* complete = nullptr) override;
+  download::TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
+                                std::size_t maxBytes) override;
   // A yield point of a transfer: lets the window handle pending events.
   void yield();
   // Tests: called at every yield point, before events are handled, with its running number.
@@ -65,7 +67,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   QPushButton* btQueue;
   QPushButton* Command2;
   QGroupBox* Frame1;
-  QListWidget* Lista;
+  ui::CatalogueList* Lista;
   QPushButton* Go;
   ui::DriveListBox* Drive1;
   ui::DirListBox* directory;
@@ -105,9 +107,12 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void processPendingEvents();
   void openQueuePanel();
   void takeCatalogRow(int i);
+  void loadCatalogue();
+  void catalogueFailed();
   // Download helpers shared by the commands.
   void finishSingleFilm(bool finished);
   static int selectedIndex(const QListWidget* list);
+  static int selectedIndex(const ui::CatalogueList* list);
 
   // FilmView
   void yieldToWindow() override { yield(); }

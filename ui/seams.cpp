@@ -15,9 +15,11 @@ class QtMessageBoxes : public MessageBoxes {
                  BoxButtons buttons) override {
     const auto shown = buttons == BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
                                                        : QMessageBox::Ok;
-    return QMessageBox::warning(parent, title, text, shown, QMessageBox::Ok) == QMessageBox::Ok
-               ? BoxAnswer::Ok
-               : BoxAnswer::Cancel;
+    QMessageBox box(QMessageBox::Warning, title, text, shown, parent);
+    // The text may come from the server: shown as the characters it is, never as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok ? BoxAnswer::Ok : BoxAnswer::Cancel;
   }
 };
 

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "catalogue_view.h"
 #include "form1.h"
 #include "look.h"
 
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   tour.step("\"Minden film\": the catalogue");
   QTest::mouseClick(w.Command1, Qt::LeftButton);
   for (int i = 0; i < w.Lista->count(); ++i)
-    std::printf("  %s\n", qPrintable(w.Lista->item(i)->text()));
+    std::printf("  %s\n", qPrintable(w.Lista->text(i)));
   if (w.Lista->count() < 3) {
     std::fprintf(stderr, "The catalogue did not load: is zelvo-service running on %s?\n",
                  ZELVO_SERVICE_HOST);

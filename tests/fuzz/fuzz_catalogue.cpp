@@ -1,4 +1,4 @@
-// ui::splitCatalogue on any catalogue reply (decoded as Windows-1250, as the client does).
+// ui::splitCatalogue on any catalogue reply: the rows are those of the reply decoded whole.
 #include <cstddef>
 #include <cstdint>
 
@@ -7,8 +7,9 @@
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const QString reply = net::fromCp1250(reinterpret_cast<const char*>(data), int(size));
-  const ui::Catalogue c = ui::splitCatalogue(reply);
+  const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+  const QString reply = net::fromCp1250(bytes);
+  const ui::Catalogue c = ui::splitCatalogue(bytes);
 
   FUZZ_CHECK(c.rows.size() == c.shown.size());
   // Entry i shows field 2 of row i.
