@@ -281,6 +281,26 @@ TEST_F(WindowTest, UnreadableDriveLeavesTheFolderListWhereItWas) {
   EXPECT_TRUE(ui::isReadableFolder(w->directory->path()));
 }
 
+// The icon comes from compiled-in files: a lost resource would leave the window without one.
+TEST_F(WindowTest, WindowIconIsTheFilmStripInEverySize) {
+  const QIcon icon = w->windowIcon();
+  for (int size : {32, 48, 256}) {
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+  }
+  const QImage image = icon.pixmap(QSize(32, 32)).toImage();
+  ASSERT_EQ(image.size(), QSize(32, 32));
+  const struct {
+    int x, y;
+    QRgb rgb;
+  } points[] = {{0, 0, qRgb(192, 0, 0)},   {31, 31, qRgb(192, 0, 0)},  {4, 8, qRgb(0, 0, 0)},
+                {5, 9, qRgb(0, 0, 0)},     {6, 9, qRgb(255, 255, 255)}, {27, 22, qRgb(255, 255, 255)},
+                {28, 9, qRgb(192, 0, 0)},  {8, 13, qRgb(0, 192, 0)},    {23, 18, qRgb(0, 192, 0)},
+                {24, 18, qRgb(0, 0, 0)}};
+  for (const auto& p : points) {
+    EXPECT_EQ(image.pixel(p.x, p.y), p.rgb) << p.x << "," << p.y;
+  }
+}
+
 TEST(Volumes, RootComesFirstAndPathsMapToTheirVolume) {
   const QVector<ui::Volume> volumes = ui::mountedVolumes();
   ASSERT_FALSE(volumes.isEmpty());

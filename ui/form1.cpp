@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPainter>
 #include <QPushButton>
 
 #include "catalogue.h"
@@ -50,17 +49,13 @@ void setBackground(QWidget* w, const QColor& colour) {
   w->setAutoFillBackground(true);
 }
 
+// The desktop icon's own files (data/icons), so window and menu show one picture.
 QIcon makeIcon() {
-  QImage image(32, 32, QImage::Format_RGB888);
-  image.fill(QColor(192, 0, 0));
-  QPainter painter(&image);
-  painter.fillRect(4, 8, 24, 16, Qt::black);
-  for (int x = 6; x < 28; x += 5) {
-    painter.fillRect(x, 9, 2, 2, Qt::white);
-    painter.fillRect(x, 21, 2, 2, Qt::white);
+  QIcon icon;
+  for (int size : {32, 48, 256}) {
+    icon.addFile(QStringLiteral(":/icons/%1x%1/hu.zelvo.Zelvo.png").arg(size), QSize(size, size));
   }
-  painter.fillRect(8, 13, 16, 6, QColor(0, 192, 0));
-  return QIcon(QPixmap::fromImage(image));
+  return icon;
 }
 
 }  // namespace

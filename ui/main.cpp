@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
   int qtArgc = 1;
   char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("zelvo"), nullptr};
   QApplication app(qtArgc, qtArgv);
+  // Wayland ties the window to its menu entry (name, icon) by this id.
+  QGuiApplication::setDesktopFileName(QStringLiteral("hu.zelvo.Zelvo"));
   ui::applyLook();
   Form1 window(QStringLiteral(ZELVO_SERVICE_HOST));
   window.show();
