@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("zelvo"), nullptr};
   QApplication app(qtArgc, qtArgv);
   ui::applyLook();
+  ui::installQtHungarian();
   Form1 window(QStringLiteral(ZELVO_SERVICE_HOST));
   window.show();
   return app.exec();
