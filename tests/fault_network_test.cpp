@@ -30,6 +30,8 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
   const service::FilmSpec& f = serviceFilm(row.id);
   const QString name = QString::fromStdString(f.name);
   const std::string record = recordTarget(QString::fromStdString(f.id));
+  for (const service::SliceSpec& s : f.slices)
+    if (stalls(s.fault)) setIdleLimit(true);
   startWith(QString::fromStdString(f.id));
 
   std::vector<std::string> expected = {record, targetOf(service::sliceAddress(host, f, 0), host)};
@@ -91,6 +93,7 @@ TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
     const std::string text = head + "|" + host + secondTarget;
     ASSERT_EQ(text.size() / 2, head.size());
     serve(recordTarget(QStringLiteral("rec")), text, row.fault);
+    setIdleLimit(stalls(row.fault));
 
     startWith(QStringLiteral("rec"));
     expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
@@ -103,6 +106,7 @@ TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
 TEST_F(FaultTest, SizeQueryAnsweredButFirstSliceStallsMidBody) {
   serveRecord("m", "{host}/ref|2|Első akad*{host}/s/m/0|{host}/s/m/1");
   serve("/s/m/0", patternBytes(40000, 1), Fault::Stall);
+  setIdleLimit(true);
   serve("/s/m/1", patternBytes(40000, 2));
   startWith(QStringLiteral("m"));
   EXPECT_EQ(w->lblEgy->text(), QStringLiteral("40000"));
@@ -339,6 +343,7 @@ TEST_F(FaultTest, CatalogueThatStallsOrBreaksKeepsEntriesMatchingRows) {
     SCOPED_TRACE(row.name);
     reopenOn(QString::fromStdString(host));
     serve("/z/e/zelvo/basix_raktar.php", full, row.fault);
+    setIdleLimit(stalls(row.fault));
     QTest::mouseClick(w->Command1, Qt::LeftButton);
     EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
     ASSERT_EQ(w->Lista->count(), w->catalogRows.size());
