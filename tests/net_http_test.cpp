@@ -281,6 +281,30 @@ TEST_F(NetHttp, BrokenBodiesFailTheRead) {
   }
 }
 
+// Lengths that curl does not hold the body to: the read still fails when the body ends
+// short of the length that HttpQueryInfoA reports.
+TEST_F(NetHttp, BodyShortOfTheReportedLengthFailsEvenWhereCurlLetsItThrough) {
+  const struct {
+    const char* target;
+    std::vector<std::pair<std::string, std::string>> headers;
+    const char* reported;
+    bool readOk;
+  } rows[] = {
+      {"/len/twice", {{"Content-Length", "100"}, {"Content-Length", "50"}}, "100", false},
+      {"/len/past64bits", {{"Content-Length", "99999999999999999999"}}, "99999999999999999999", false},
+      {"/len/exact", {{"Content-Length", "50"}}, "50", true},
+  };
+  for (const auto& row : rows) {
+    server.setReply(row.target, {200, row.headers, std::string(50, 'b'), false});
+    Request r(host(), row.target);
+    ASSERT_TRUE(r.send()) << row.target;
+    EXPECT_EQ(r.query(net::HTTP_QUERY_CONTENT_LENGTH), row.reported) << row.target;
+    bool ok = !row.readOk;
+    EXPECT_EQ(r.readAll(ok), std::string(50, 'b')) << row.target;
+    EXPECT_EQ(ok, row.readOk) << row.target;
+  }
+}
+
 TEST_F(NetHttp, ErrorStatusIsAnOrdinaryResponse) {
   reply("/missing", "nincs ilyen", Fault::None, 404);
   Request r(host(), "/missing");
