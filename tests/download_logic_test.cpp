@@ -40,6 +40,11 @@ TEST(Summary, WorkedExampleAndLargeFilms) {
             QStringLiteral("03 szeletből áll és 5Kb összesen"));
   // Past 2 GiB the product must not wrap.
   EXPECT_EQ(expectedKb(std::int64_t(1) << 31, 3), 6291456);
+  // Sizes landing exactly on a half Kb go to the even neighbour.
+  const struct { std::int64_t sliceSize, count; double kb; } halves[] = {
+      {10752, 1, 10}, {5888, 2, 12},
+  };
+  for (const auto& h : halves) EXPECT_EQ(expectedKb(h.sliceSize, h.count), h.kb) << h.sliceSize;
 }
 
 TEST(Progress, WorkedExample) {
@@ -50,6 +55,24 @@ TEST(Progress, WorkedExample) {
   EXPECT_EQ(p.caption, QStringLiteral("Zelvo 21.33%"));
   EXPECT_EQ(progressFigures(640000, 2930, 4000, QLatin1Char(',')).infoText,
             QStringLiteral("625Kb/2930Kb 21,33%"));
+}
+
+TEST(Progress, RoundsToTheNearestWithHalvesToEven) {
+  const struct {
+    std::int64_t received;
+    double totalKb, barFull, bar, percent;
+    const char* info;
+  } rows[] = {
+      {1000000, 2930, 4000, 1333, 33.33, "977Kb/2930Kb 33.33%"},  // hundredths round up
+      {2560, 10, 10, 2, 25, "2Kb/10Kb 25%"},                     // bar and Kb on a half
+      {32, 1, 16, 0, 3.12, "0Kb/1Kb 3.12%"},                     // bar and hundredths on a half
+  };
+  for (const auto& r : rows) {
+    const Progress p = progressFigures(r.received, r.totalKb, r.barFull, QLatin1Char('.'));
+    EXPECT_EQ(p.barWidth, r.bar) << r.received;
+    EXPECT_DOUBLE_EQ(p.percentDone, r.percent) << r.received;
+    EXPECT_EQ(p.infoText, QString::fromLatin1(r.info)) << r.received;
+  }
 }
 
 TEST(Progress, NotClampedAndCorrectPastTwoGiB) {

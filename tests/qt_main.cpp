@@ -9,5 +9,6 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   ui::applyLook();
+  ui::installQtHungarian();
   return RUN_ALL_TESTS();
 }

@@ -61,10 +61,11 @@ std::string requestFor(const std::string& target, const std::string& extra = "")
          extra + "Pragma: no-cache\r\n\r\n";
 }
 
-// Reads until the server closes, resets, or waitMs passes.
-Response readAll(int fd, int waitMs) {
+// Reads until the server closes, resets, or waitMs passes. With bodyBytes, the waitMs
+// start only once that much body has come (a loaded machine may take long to send it).
+Response readAll(int fd, int waitMs, std::size_t bodyBytes = 0) {
   Response r;
-  auto deadline = Clock::now() + milliseconds(waitMs);
+  auto deadline = Clock::now() + milliseconds(bodyBytes ? 60000 : waitMs);
   char buffer[65536];
   for (;;) {
     auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
@@ -76,6 +77,11 @@ Response readAll(int fd, int waitMs) {
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n > 0) {
       r.raw.append(buffer, static_cast<std::size_t>(n));
+      const std::size_t end = r.raw.find("\r\n\r\n");
+      if (bodyBytes && end != std::string::npos && r.raw.size() - end - 4 >= bodyBytes) {
+        deadline = Clock::now() + milliseconds(waitMs);
+        bodyBytes = 0;
+      }
     } else if (n == 0) {
       r.peerClosed = true;
       break;
@@ -93,11 +99,12 @@ Response readAll(int fd, int waitMs) {
   return r;
 }
 
-Response exchange(std::uint16_t port, const std::string& request, int waitMs = 5000) {
+Response exchange(std::uint16_t port, const std::string& request, int waitMs = 30000,
+                  std::size_t bodyBytes = 0) {
   int fd = connectTo(port);
   if (fd < 0) return {};
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  Response r = readAll(fd, waitMs);
+  Response r = readAll(fd, waitMs, bodyBytes);
   ::close(fd);
   return r;
 }
@@ -105,8 +112,8 @@ Response exchange(std::uint16_t port, const std::string& request, int waitMs = 5
 class ServiceServer : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.start(0)); }
-  Response get(const std::string& target, int waitMs = 5000) {
-    return exchange(server.port(), requestFor(target), waitMs);
+  Response get(const std::string& target, int waitMs = 30000, std::size_t bodyBytes = 0) {
+    return exchange(server.port(), requestFor(target), waitMs, bodyBytes);
   }
   std::string record(const std::string& encodedId) {
     return get("/z/e/zelvo/basix2.php?a=" + encodedId).body;
@@ -238,7 +245,7 @@ TEST_F(ServiceServer, FaultySlicesMisbehaveAsAnnounced) {
   auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
   EXPECT_TRUE(slow.body == service::sliceContent(*service::findFilm("lassu"), 1));
   EXPECT_GE(took, 400);
-  EXPECT_LE(took, 3000);
+  EXPECT_LE(took, 20000);  // finishes (a loaded machine only stretches the pauses)
 
   for (const auto& [target, status] : {std::pair{"/z/s/szelet-404/1", 404},
                                        std::pair{"/z/s/szelet-500/1", 500}}) {
@@ -249,7 +256,7 @@ TEST_F(ServiceServer, FaultySlicesMisbehaveAsAnnounced) {
 }
 
 TEST_F(ServiceServer, StallingSlicesKeepTheConnectionOpenWithoutData) {
-  Response stalled = get("/z/s/akad/1", 300);
+  Response stalled = get("/z/s/akad/1", 300, 32768);
   EXPECT_TRUE(stalled.timedOut);
   EXPECT_EQ(stalled.status, 200);
   EXPECT_EQ(stalled.header("Content-Length"), "65536");
@@ -299,7 +306,7 @@ TEST_F(ServiceServer, CatalogueIsWindows1250Rows) {
 }
 
 TEST_F(ServiceServer, RequestsAreLoggedAsReceived) {
-  get("/z/e/zelvo/basix2.php?a=%FB%20film", 5000);
+  get("/z/e/zelvo/basix2.php?a=%FB%20film");
   exchange(server.port(),
            "GET /z/s/egig01/0 HTTP/1.0\r\nHost: h\r\nReferer: 127.0.0.1/x\r\n"
            "content-length: 5\r\n\r\nhello");
@@ -381,9 +388,10 @@ TEST(ServiceServerLifetime, StopEndsStalledConnectionsPromptly) {
   std::this_thread::sleep_for(milliseconds(100));
   auto started = Clock::now();
   server.stop();
-  EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - started).count(), 500);
+  // Stalls hold for minutes; prompt means seconds even on a loaded machine.
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - started).count(), 10000);
   for (int fd : held) {
-    EXPECT_FALSE(readAll(fd, 2000).timedOut);
+    EXPECT_FALSE(readAll(fd, 10000).timedOut);
     ::close(fd);
   }
   EXPECT_LT(connectTo(server.port()), 0);

@@ -1,19 +1,25 @@
 // The window without a server: layout, states, prompt, queue panel, lists, shutdown.
+#include <QApplication>
 #include <QDir>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include "fakes.h"
 #include "folders.h"
 #include "catalogue_view.h"
 #include "form1.h"
+#include "seams.h"
 
 namespace {
 
@@ -222,6 +228,33 @@ TEST_F(WindowTest, ExamplePageOpensTheServicePicture) {
   EXPECT_EQ(fakes.opener.opened[0], std::make_pair(QStringLiteral("about:blank"), false));
   EXPECT_EQ(fakes.opener.opened[1],
             std::make_pair(QStringLiteral("http://127.0.0.1:9/z/e/zelvo/azonosito_pld.jpg"), true));
+}
+
+// Texts that Qt itself supplies, through the real message box and the real line edit.
+TEST_F(WindowTest, QtOwnTextsAreHungarian) {
+  QStringList buttons;
+  std::function<void()> readAndClose = [&] {
+    QMessageBox* box = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (auto* b = qobject_cast<QMessageBox*>(top); b && b->isVisible()) box = b;
+    if (!box) return QTimer::singleShot(0, readAndClose);  // not shown yet
+    for (QAbstractButton* b : box->buttons()) buttons << b->text();
+    box->button(QMessageBox::Cancel)->click();
+  };
+  QTimer::singleShot(0, readAndClose);
+  EXPECT_EQ(ui::desktopMessageBoxes().warn(w.get(), QStringLiteral("A film nem található."),
+                                           QStringLiteral("Hiba!"), ui::BoxButtons::OkCancel),
+            ui::BoxAnswer::Cancel);
+  buttons.sort();
+  EXPECT_EQ(buttons, (QStringList{QStringLiteral("Mégse"), QStringLiteral("OK")}));
+
+  const std::unique_ptr<QMenu> menu(w->azonosito->createStandardContextMenu());
+  QStringList entries;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) entries << a->text().section(QLatin1Char('\t'), 0, 0);
+  EXPECT_EQ(entries.size(), 7) << entries.join(QStringLiteral(", ")).toStdString();
+  for (const char* english : {"&Undo", "&Redo", "Cu&t", "&Copy", "&Paste", "Delete", "Select All"})
+    EXPECT_FALSE(entries.contains(QLatin1String(english))) << english;
 }
 
 TEST_F(WindowTest, ClosingClosesHandlesWhateverTheyHold) {

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QLibraryInfo>
 #include <QStyleFactory>
+#include <QTranslator>
 
 namespace ui {
 
@@ -18,6 +20,15 @@ void applyLook() {
   font.setFamilies(dialogFontFamilies());
   font.setPointSizeF(8);
   QApplication::setFont(font);
+}
+
+bool installQtHungarian() {
+  // Lives as long as the program: the application only keeps a pointer to it.
+  static QTranslator translator;
+  if (translator.isEmpty() &&
+      !translator.load(QStringLiteral("qtbase_hu"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    return false;
+  return QCoreApplication::installTranslator(&translator);
 }
 
 }  // namespace ui

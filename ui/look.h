@@ -7,4 +7,7 @@ namespace ui {
 QStringList dialogFontFamilies();
 // The classic flat-grey look the layout was drawn for.
 void applyLook();
+// Qt's own texts (standard buttons, context menus) in Hungarian, whatever the user's
+// locale. False when Qt's Hungarian translation is not installed.
+bool installQtHungarian();
 }  // namespace ui

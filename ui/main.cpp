@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   // Wayland ties the window to its menu entry (name, icon) by this id.
   QGuiApplication::setDesktopFileName(QStringLiteral("hu.zelvo.Zelvo"));
   ui::applyLook();
+  ui::installQtHungarian();
   Form1 window(QStringLiteral(ZELVO_SERVICE_HOST));
   window.show();
   return app.exec();

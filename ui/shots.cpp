@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("shots");
   QApplication app(argc, argv);
   ui::applyLook();
+  ui::installQtHungarian();
   QDir().mkpath(dir);
   NoEnd noEnd;
   ui::Seams seams;

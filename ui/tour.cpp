@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   ui::applyLook();
+  ui::installQtHungarian();
   const QString downloads = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
   const QString pictures = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
   QDir().mkpath(downloads);
