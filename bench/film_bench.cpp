@@ -30,9 +30,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "catalogue_view.h"
-#include "form1.h"
-#include "service.h"
+#include "ui/catalogue_view.h"
+#include "ui/form1.h"
+#include "service/service.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "service.h"
-#include "wininet.h"
+#include "service/service.h"
+#include "net/wininet.h"
 
 namespace {
 
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   const std::uint64_t expectedHash = fnv1a(kFnvStart, reply.body.data(), reply.body.size());
   const std::string path = "/bench/body";
   server.setReply(path, std::move(reply));
-  net::setWaitHook([] {});
+  net::setWaitHook(&argc, [] {});
 
   const std::string url = "http://" + server.host() + path;
   std::printf("body %llu MiB from %s, %d runs each, 64-byte reads through the layer\n",
@@ -153,6 +153,6 @@ int main(int argc, char** argv) {
   std::printf("median: layer %.1f MB/s, curl %.1f MB/s (whole process %.1f MB/s)\n", ml, mc, mw);
   std::printf("layer/curl: %.2f (against the whole curl process: %.2f)\n", mc > 0 ? ml / mc : 0,
               mw > 0 ? ml / mw : 0);
-  net::setWaitHook(nullptr);
+  net::setWaitHook(&argc, nullptr);
   return 0;
 }

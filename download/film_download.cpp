@@ -1,11 +1,11 @@
-#include "film_download.h"
+#include "download/film_download.h"
 
 #include <cstring>
 #include <vector>
 
-#include "codepage.h"
-#include "film_logic.h"
-#include "url.h"
+#include "net/codepage.h"
+#include "download/film_logic.h"
+#include "net/url.h"
 
 namespace download {
 

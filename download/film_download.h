@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstddef>
 
-#include "fetch.h"
-#include "output_file.h"
-#include "window_vars.h"
+#include "net/fetch.h"
+#include "download/output_file.h"
+#include "download/window_vars.h"
 
 namespace download {
 

@@ -1,4 +1,4 @@
-#include "film_logic.h"
+#include "download/film_logic.h"
 
 #include <QLocale>
 #include <cfenv>

@@ -6,7 +6,7 @@
 #include <QVariant>
 #include <cstdint>
 
-#include "wininet.h"
+#include "net/wininet.h"
 
 struct WindowVars {
   // Handles of the slice transfer under way; 0 once closed.

@@ -1,9 +1,9 @@
-#include "fetch.h"
+#include "net/fetch.h"
 
 #include <cstring>
 
-#include "codepage.h"
-#include "url.h"
+#include "net/codepage.h"
+#include "net/url.h"
 
 namespace net {
 namespace {

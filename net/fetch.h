@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "wininet.h"
+#include "net/wininet.h"
 
 namespace net {
 

@@ -1,6 +1,6 @@
-#include "url.h"
+#include "net/url.h"
 
-#include "codepage.h"
+#include "net/codepage.h"
 
 namespace net {
 

@@ -1,4 +1,4 @@
-#include "wininet.h"
+#include "net/wininet.h"
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -75,7 +75,7 @@ struct Layer {
   // The client reads a few bytes per call; one remembered lookup keeps that cheap.
   HINTERNET cachedId = 0;
   Object* cachedObject = nullptr;
-  std::shared_ptr<std::function<void()>> hook;
+  std::vector<std::pair<const void*, std::shared_ptr<std::function<void()>>>> hooks;
   TimeLimits limits;
   std::string noProxy;
 
@@ -198,8 +198,8 @@ void pump() {
 }
 
 void callHook() {
-  const auto hook = g.hook;  // the hook may replace itself
-  if (hook && *hook) (*hook)();
+  const auto hooks = g.hooks;  // a hook may replace itself or another
+  for (const auto& h : hooks) (*h.second)();
 }
 
 std::string_view trim(std::string_view s) {
@@ -531,8 +531,12 @@ bool InternetCloseHandle(HINTERNET handle) {
   return true;
 }
 
-void setWaitHook(std::function<void()> hook) {
-  g.hook = hook ? std::make_shared<std::function<void()>>(std::move(hook)) : nullptr;
+void setWaitHook(const void* owner, std::function<void()> hook) {
+  auto& hooks = g.hooks;
+  hooks.erase(std::remove_if(hooks.begin(), hooks.end(),
+                             [owner](const auto& h) { return h.first == owner; }),
+              hooks.end());
+  if (hook) hooks.emplace_back(owner, std::make_shared<std::function<void()>>(std::move(hook)));
 }
 
 void setTimeLimitsForTests(TimeLimits limits) { g.limits = limits; }

@@ -45,7 +45,9 @@ bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesT
 bool InternetCloseHandle(HINTERNET handle);
 
 // Called while any call above waits, at least every 10 ms. The window sets its yield here.
-void setWaitHook(std::function<void()> hook);
+// Each owner has its own hook (all are called); an empty hook removes the owner's, so no
+// owner can unhook another.
+void setWaitHook(const void* owner, std::function<void()> hook);
 
 // A transfer that receives fewer than this many bytes within one low-speed window has
 // stalled, like one that receives nothing (a trickle would otherwise never end).

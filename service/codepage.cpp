@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "internal.h"
+#include "service/internal.h"
 
 namespace service::detail {
 namespace {

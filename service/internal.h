@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service.h"
+#include "service/service.h"
 
 namespace service::detail {
 

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "service.h"
+#include "service/service.h"
 
 namespace {
 

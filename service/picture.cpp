@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "internal.h"
+#include "service/internal.h"
 
 namespace service::detail {
 namespace {

@@ -18,7 +18,7 @@
 #include <list>
 #include <thread>
 
-#include "internal.h"
+#include "service/internal.h"
 
 namespace service {
 namespace {

@@ -51,7 +51,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "internal.h"
+#include "service/internal.h"
 
 namespace service {
 namespace {

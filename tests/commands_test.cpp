@@ -4,7 +4,7 @@
 #include <QListWidget>
 #include <QTimer>
 
-#include "film_fixture.h"
+#include "tests/film_fixture.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "qt_print.h"
-#include "film_logic.h"
-#include "output_file.h"
+#include "tests/qt_print.h"
+#include "download/film_logic.h"
+#include "download/output_file.h"
 
 using namespace download;
 

@@ -7,8 +7,8 @@
 #include <deque>
 #include <vector>
 
-#include "qt_print.h"
-#include "seams.h"
+#include "tests/qt_print.h"
+#include "ui/seams.h"
 
 struct ShownBox {
   QString text;

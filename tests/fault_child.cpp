@@ -16,7 +16,7 @@
 #include <sys/resource.h>
 #include <thread>
 
-#include "form1.h"
+#include "ui/form1.h"
 
 namespace {
 

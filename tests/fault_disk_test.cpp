@@ -2,7 +2,7 @@
 // written to the end (the file size limit standing in for a full disk, in a child process).
 #include <QProcess>
 
-#include "fault_fixture.h"
+#include "tests/fault_fixture.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "film_fixture.h"
-#include "service.h"
-#include "wininet.h"
+#include "tests/film_fixture.h"
+#include "service/service.h"
+#include "net/wininet.h"
 
 // Ends the process when a case runs far longer than any case may (a hang), with a message.
 class Watchdog {

@@ -7,8 +7,8 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include "fault_fixture.h"
-#include "internal.h"
+#include "tests/fault_fixture.h"
+#include "service/internal.h"
 
 namespace {
 

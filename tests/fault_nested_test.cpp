@@ -3,7 +3,7 @@
 // complete.
 #include <QListWidget>
 
-#include "fault_fixture.h"
+#include "tests/fault_fixture.h"
 
 namespace {
 

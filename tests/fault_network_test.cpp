@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QListWidget>
 
-#include "fault_fixture.h"
+#include "tests/fault_fixture.h"
 
 namespace {
 

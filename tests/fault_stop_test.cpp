@@ -3,7 +3,7 @@
 // process, with a yield observer, tells what had been sent and received at every yield point.
 #include <QProcess>
 
-#include "fault_fixture.h"
+#include "tests/fault_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QTimer>
 
-#include "film_fixture.h"
+#include "tests/film_fixture.h"
 
 namespace {
 

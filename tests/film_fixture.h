@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "codepage.h"
-#include "fakes.h"
-#include "catalogue_view.h"
-#include "form1.h"
-#include "service.h"
-#include "url.h"
+#include "net/codepage.h"
+#include "tests/fakes.h"
+#include "ui/catalogue_view.h"
+#include "ui/form1.h"
+#include "service/service.h"
+#include "net/url.h"
 
 // Deterministic bytes that include the values a text mode would mangle (0, CR, LF, ^Z).
 inline std::string patternBytes(std::size_t size, unsigned seed) {

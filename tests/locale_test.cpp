@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "film_logic.h"
+#include "download/film_logic.h"
 
 TEST(Locale, HungarianUsersSeeADecimalComma) {
   EXPECT_EQ(download::userDecimalSeparator(), QLatin1Char(','));

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "codepage.h"
-#include "fetch.h"
-#include "service.h"
-#include "wininet.h"
+#include "net/codepage.h"
+#include "net/fetch.h"
+#include "service/service.h"
+#include "net/wininet.h"
 
 static void PrintTo(const QString& s, std::ostream* os) {
   *os << "(" << s.size() << " chars) \"" << s.left(120).toStdString() << "\"";
@@ -49,7 +49,7 @@ struct Label final : net::TextTarget {
 // up is ended by closing its handle, so a broken limit fails the test instead of hanging.
 struct Hook {
   explicit Hook(std::function<void()> body = {}, HINTERNET watched = 0) : watched(watched) {
-    net::setWaitHook([this, body] {
+    net::setWaitHook(this, [this, body] {
       ++calls;
       if (this->watched && Clock::now() - start > 15s) {
         watchdogFired = true;
@@ -58,7 +58,7 @@ struct Hook {
       if (body) body();
     });
   }
-  ~Hook() { net::setWaitHook(nullptr); }
+  ~Hook() { net::setWaitHook(this, nullptr); }
   HINTERNET watched;
   Clock::time_point start = Clock::now();
   int calls = 0;
@@ -414,6 +414,21 @@ TEST_F(NetHttp, NestedFetchInsideTheWaitHookAndTheYield) {
             decoded(big));
   EXPECT_EQ(innerText, decoded(inner));
   EXPECT_EQ(innerSize, QString::number(inner.size()));
+}
+
+// Each owner keeps its own hook: an old window going away leaves a newer one hooked.
+TEST_F(NetHttp, EachOwnerKeepsItsOwnWaitHook) {
+  reply("/hooks/slow", pattern(2000, 3), Fault::Slow);
+  auto older = std::make_unique<Hook>();
+  Hook newer;
+  older.reset();
+  Request r(host(), "/hooks/slow");
+  ASSERT_TRUE(r.send());
+  char buffer[64];
+  std::uint32_t n = 0;
+  while (net::InternetReadFile(r.request, buffer, sizeof buffer, &n) && n) {
+  }
+  EXPECT_GT(newer.calls, 0);
 }
 
 TEST_F(NetHttp, ClosingFromTheHookEndsTheWaitingCall) {

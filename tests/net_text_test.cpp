@@ -4,8 +4,8 @@
 #include <QString>
 #include <ostream>
 
-#include "codepage.h"
-#include "url.h"
+#include "net/codepage.h"
+#include "net/url.h"
 
 static void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 

@@ -4,8 +4,8 @@
 #include <set>
 #include <string>
 
-#include "internal.h"
-#include "service.h"
+#include "service/internal.h"
+#include "service/service.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "internal.h"
-#include "service.h"
+#include "service/internal.h"
+#include "service/service.h"
 
 namespace {
 

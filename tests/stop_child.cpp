@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "form1.h"
+#include "ui/form1.h"
 
 int main(int argc, char** argv) {
   if (argc != 6) return 2;

@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "codepage.h"
-#include "service.h"
+#include "net/codepage.h"
+#include "service/service.h"
 
 namespace {
 

@@ -15,11 +15,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "folders.h"
-#include "catalogue_view.h"
-#include "form1.h"
-#include "seams.h"
+#include "tests/fakes.h"
+#include "ui/folders.h"
+#include "ui/catalogue_view.h"
+#include "ui/form1.h"
+#include "ui/seams.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "catalogue.h"
+#include "ui/catalogue.h"
 
 #include <cstring>
 #include <utility>
 
-#include "codepage.h"
+#include "net/codepage.h"
 
 namespace ui {
 

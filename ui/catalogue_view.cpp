@@ -1,6 +1,6 @@
-#include "catalogue_view.h"
+#include "ui/catalogue_view.h"
 
-#include "catalogue.h"
+#include "ui/catalogue.h"
 
 namespace ui {
 

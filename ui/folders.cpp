@@ -1,4 +1,4 @@
-#include "folders.h"
+#include "ui/folders.h"
 
 #include <QApplication>
 #include <QDir>

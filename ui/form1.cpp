@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "ui/form1.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,12 +10,12 @@
 #include <QListWidget>
 #include <QPushButton>
 
-#include "catalogue.h"
-#include "catalogue_view.h"
-#include "fetch.h"
-#include "folders.h"
-#include "look.h"
-#include "twips.h"
+#include "ui/catalogue.h"
+#include "ui/catalogue_view.h"
+#include "net/fetch.h"
+#include "ui/folders.h"
+#include "ui/look.h"
+#include "ui/twips.h"
 
 const QString Form1::kPrompt = QStringLiteral("Ide írd az azonosítót!");
 
@@ -76,11 +76,11 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
   buildControls();
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
   film_ = std::make_unique<download::FilmDownload>(*this, *this);
-  net::setWaitHook([this] { processPendingEvents(); });
+  net::setWaitHook(this, [this] { processPendingEvents(); });
   Form_Load();
 }
 
-Form1::~Form1() { net::setWaitHook(nullptr); }
+Form1::~Form1() { net::setWaitHook(this, nullptr); }
 
 void Form1::buildControls() {
   setWindowTitle(QStringLiteral("Zelvo"));

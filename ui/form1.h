@@ -7,10 +7,10 @@
 #include <functional>
 #include <memory>
 
-#include "film_download.h"
-#include "folders.h"
-#include "seams.h"
-#include "window_vars.h"
+#include "download/film_download.h"
+#include "ui/folders.h"
+#include "ui/seams.h"
+#include "download/window_vars.h"
 
 class QFrame;
 class QGroupBox;

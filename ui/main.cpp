@@ -1,7 +1,8 @@
 #include <QApplication>
 
-#include "form1.h"
-#include "look.h"
+#include "ui/form1.h"
+#include "ui/service_host.h"
+#include "ui/look.h"
 
 int main(int argc, char** argv) {
   // The program takes no arguments: Qt sees only the program's name.
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("hu.zelvo.Zelvo"));
   ui::applyLook();
   ui::installQtHungarian();
-  Form1 window(QStringLiteral(ZELVO_SERVICE_HOST));
+  Form1 window(ui::serviceHost());
   window.show();
   return app.exec();
 }

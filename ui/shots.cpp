@@ -4,8 +4,9 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "form1.h"
-#include "look.h"
+#include "ui/form1.h"
+#include "ui/service_host.h"
+#include "ui/look.h"
 
 namespace {
 class NoEnd : public ui::ProgramEnd {
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
   NoEnd noEnd;
   ui::Seams seams;
   seams.ender = &noEnd;
-  Form1 w(QStringLiteral(ZELVO_SERVICE_HOST), seams);
+  Form1 w(ui::serviceHost(), seams);
   w.show();
   save(w, dir, "startup");
   w.enterBusyState();

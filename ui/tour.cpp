@@ -11,9 +11,10 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "catalogue_view.h"
-#include "form1.h"
-#include "look.h"
+#include "ui/catalogue_view.h"
+#include "ui/form1.h"
+#include "ui/service_host.h"
+#include "ui/look.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
   ui::Seams seams;
   seams.boxes = &boxes;
   seams.opener = &opener;
-  Form1 w(QStringLiteral(ZELVO_SERVICE_HOST), seams);
+  Form1 w(ui::serviceHost(), seams);
   w.show();
   w.directory->setPath(downloads);
   Tour tour(w, downloads, pictures);
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     std::printf("  %s\n", qPrintable(w.Lista->text(i)));
   if (w.Lista->count() < 3) {
     std::fprintf(stderr, "The catalogue did not load: is zelvo-service running on %s?\n",
-                 ZELVO_SERVICE_HOST);
+                 qPrintable(ui::serviceHost()));
     return 1;
   }
   w.Lista->setCurrentRow(0);

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codepage.h"
-#include "fuzz_check.h"
+#include "net/codepage.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

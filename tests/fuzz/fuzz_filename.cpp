@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codepage.h"
-#include "film_logic.h"
-#include "fuzz_check.h"
+#include "net/codepage.h"
+#include "download/film_logic.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

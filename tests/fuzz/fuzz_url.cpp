@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codepage.h"
-#include "fuzz_check.h"
-#include "url.h"
+#include "net/codepage.h"
+#include "tests/fuzz/fuzz_check.h"
+#include "net/url.h"
 
 namespace {
 
