@@ -5,14 +5,17 @@
 //       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT.
 //   film_bench client HOST FOLDER ID      (child: one download, prints its figures)
 //   film_bench catalogue HOST ROWS [ID]   (child: one catalogue load, or one film record)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -24,15 +27,12 @@
 #include <map>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+#include "service/service.h"
 #include "ui/catalogue_view.h"
 #include "ui/form1.h"
-#include "service/service.h"
 
 namespace {
 
@@ -124,10 +124,11 @@ int clientMain(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   late.stop();
   getrusage(RUSAGE_SELF, &after);
-  std::printf("wall=%.4f cpu=%.4f rss_kb=%ld late_p50=%.3f late_p99=%.3f late_max=%.3f events=%zu ok=%d\n",
-              wall, cpuSeconds(after) - cpuSeconds(before), peakRssKb(), percentile(late.ms, 0.5),
-              percentile(late.ms, 0.99), percentile(late.ms, 1.0), late.ms.size(),
-              !boxes.failed && w.info->text().startsWith(QStringLiteral("Kész")));
+  std::printf(
+      "wall=%.4f cpu=%.4f rss_kb=%ld late_p50=%.3f late_p99=%.3f late_max=%.3f events=%zu ok=%d\n",
+      wall, cpuSeconds(after) - cpuSeconds(before), peakRssKb(), percentile(late.ms, 0.5),
+      percentile(late.ms, 0.99), percentile(late.ms, 1.0), late.ms.size(),
+      !boxes.failed && w.info->text().startsWith(QStringLiteral("Kész")));
   return 0;
 }
 
@@ -157,8 +158,9 @@ int catalogueMain(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   late.stop();
   const int expected = std::atoi(argv[3]);
-  const bool ok = record ? boxes.failed : expected < 0 ? boxes.failed && w.Lista->isHidden()
-                                                       : !boxes.failed && w.Lista->count() == expected;
+  const bool ok = record         ? boxes.failed
+                  : expected < 0 ? boxes.failed && w.Lista->isHidden()
+                                 : !boxes.failed && w.Lista->count() == expected;
   std::printf("wall=%.4f entries=%d late_max=%.3f rss_before_kb=%ld rss_kb=%ld ok=%d\n", wall,
               w.Lista->count(), percentile(late.ms, 1.0), rssBefore, peakRssKb(), ok);
   return 0;
@@ -277,14 +279,15 @@ int driverMain(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--catalogue-only")) onlyCatalogue = true;
     if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
   }
-  const std::string self = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteFilePath().toStdString();
+  const std::string self =
+      QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteFilePath().toStdString();
   const std::string work = root + "/out";
   QDir().mkpath(QString::fromStdString(work));
 
   service::Server server;
   if (!server.start(0)) return 1;
-  const std::vector<FilmCase> films = {{"film64", 16, 4 * MiB}, {"film256", 16, 16 * MiB},
-                                       {"film1g", 16, 64 * MiB}};
+  const std::vector<FilmCase> films = {
+      {"film64", 16, 4 * MiB}, {"film256", 16, 16 * MiB}, {"film1g", 16, 64 * MiB}};
   for (const FilmCase& f : films) {
     if (onlyCatalogue) break;
     makeSlices(root + "/" + f.id, f.slices, f.sliceBytes);
@@ -298,8 +301,9 @@ int driverMain(int argc, char** argv) {
   constexpr int kRows = 100000;
   std::string catalogue;
   for (int i = 0; i < kRows; ++i)
-    catalogue += std::to_string(i) + "\tfilm" + std::to_string(i) + "\tA film " + std::to_string(i) +
-                 " (" + std::to_string(100 + i % 900) + " MB)\t" + server.host() + "/x\n";
+    catalogue += std::to_string(i) + "\tfilm" + std::to_string(i) + "\tA film " +
+                 std::to_string(i) + " (" + std::to_string(100 + i % 900) + " MB)\t" +
+                 server.host() + "/x\n";
   server.setCatalogue(catalogue);
 
   auto clientRun = [&](const FilmCase& f) {
@@ -315,7 +319,8 @@ int driverMain(int argc, char** argv) {
       args.push_back(a);
     const Child c = run(args);
     Figures fig = parseFigures(c.out);
-    fig.ok = fig.ok && sameAsSlices(folder + "/" + f.id + "_Zelvoweb.mpg", root + "/" + f.id, f.slices);
+    fig.ok =
+        fig.ok && sameAsSlices(folder + "/" + f.id + "_Zelvoweb.mpg", root + "/" + f.id, f.slices);
     QDir(QString::fromStdString(folder)).removeRecursively();
     return fig;
   };

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "service/service.h"
 #include "net/wininet.h"
+#include "service/service.h"
 
 namespace {
 
@@ -62,15 +62,16 @@ LayerRun readThroughLayer(const std::string& host, const std::string& path, bool
 }
 
 struct CurlRun {
-  double wallSeconds = 0;   // the whole child process, start-up included
-  double curlSeconds = 0;   // curl's own time_total
+  double wallSeconds = 0;  // the whole child process, start-up included
+  double curlSeconds = 0;  // curl's own time_total
   std::uint64_t bytes = 0;
   bool ok = false;
 };
 
 CurlRun readWithCurl(const std::string& url) {
   CurlRun run;
-  const std::string command = "curl -0 -s -o /dev/null -w '%{size_download} %{time_total}' '" + url + "'";
+  const std::string command =
+      "curl -0 -s -o /dev/null -w '%{size_download} %{time_total}' '" + url + "'";
   const auto start = Clock::now();
   FILE* p = ::popen(command.c_str(), "r");
   if (!p) return run;

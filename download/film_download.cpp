@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "net/codepage.h"
 #include "download/film_logic.h"
+#include "net/codepage.h"
 #include "net/url.h"
 
 namespace download {
@@ -52,7 +52,8 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   // Encoded so that blanks, '&', '#' or line breaks cannot break the request, and so
   // that letters Windows-1250 lacks still reach the service as typed.
   const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncodeAsTyped(id);
-  const TextReply reply = view_.fetchText(QStringLiteral("var"), recordUrl, QString(), kRecordLimit);
+  const TextReply reply =
+      view_.fetchText(QStringLiteral("var"), recordUrl, QString(), kRecordLimit);
   if (view_.ending()) return FilmResult::Stopped;
 
   // A record cut short may still look well formed, with slices missing: never use one.
@@ -92,7 +93,8 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   const TextReply answer = view_.fetchText(
       QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(), kReportLimit);
   if (view_.ending()) return FilmResult::Stopped;
-  view_.sizeLabel().setCaption(answer.overLimit ? answer.text.left(kReportShownChars) : answer.text);
+  view_.sizeLabel().setCaption(answer.overLimit ? answer.text.left(kReportShownChars)
+                                                : answer.text);
   view_.warn(view_.sizeLabel().caption(), false);
   view_.enterIdleState();
   view_.setInfo(QStringLiteral("Hiba történt, jelentés elküldve"));
@@ -118,7 +120,8 @@ void FilmDownload::updateProgress() {
   const auto now = std::chrono::steady_clock::now();
   if (now - lastShown_ < std::chrono::milliseconds(33)) return;
   lastShown_ = now;
-  const Progress t = progressTexts(v_.receivedBytes, v_.totalKb, v_.percentDone, userDecimalSeparator());
+  const Progress t =
+      progressTexts(v_.receivedBytes, v_.totalKb, v_.percentDone, userDecimalSeparator());
   view_.setInfo(t.infoText);
   view_.setWindowCaption(t.caption);
   view_.setBarWidth(static_cast<float>(v_.barWidth));
@@ -153,11 +156,11 @@ FilmResult FilmDownload::downloadSlices() {
     const std::uint64_t sliceStart = output_.size();
     const QByteArray host = net::toCp1250(net::urlHost(urls.at(slice)));
     const QByteArray objectPath = net::toCp1250(net::urlPath(urls.at(slice)));
-    v_.hSession = net::InternetOpenA(agent.constData(), net::INTERNET_OPEN_TYPE_PRECONFIG,
-                                     nullptr, nullptr, 0);
-    v_.hConnect = net::InternetConnectA(v_.hSession, host.constData(),
-                                        net::INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
-                                        net::INTERNET_SERVICE_HTTP, 0, 0);
+    v_.hSession = net::InternetOpenA(agent.constData(), net::INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
+                                     nullptr, 0);
+    v_.hConnect =
+        net::InternetConnectA(v_.hSession, host.constData(), net::INTERNET_DEFAULT_HTTP_PORT,
+                              nullptr, nullptr, net::INTERNET_SERVICE_HTTP, 0, 0);
     v_.hRequest = net::HttpOpenRequestA(v_.hConnect, "GET", objectPath.constData(), "HTTP/1.0",
                                         referrer.constData(), nullptr, kReloadKeepConnection, 0);
     net::HttpSendRequestA(v_.hRequest, nullptr, 0, nullptr, 0);

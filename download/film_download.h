@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstddef>
 
-#include "net/fetch.h"
 #include "download/output_file.h"
 #include "download/window_vars.h"
+#include "net/fetch.h"
 
 namespace download {
 

@@ -83,8 +83,8 @@ Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percen
   p.percentDone = percentDone;
   const QString percent = formatNumber(percentDone, sep);
   p.infoText = formatNumber(roundHalfEven(static_cast<double>(receivedBytes) / 1024.0), sep) +
-               QStringLiteral("Kb/") + formatNumber(totalKb, sep) + QStringLiteral("Kb ") + percent +
-               QStringLiteral("%");
+               QStringLiteral("Kb/") + formatNumber(totalKb, sep) + QStringLiteral("Kb ") +
+               percent + QStringLiteral("%");
   p.caption = QStringLiteral("Zelvo ") + percent + QStringLiteral("%");
   return p;
 }
@@ -118,8 +118,8 @@ QString outputFileName(const QString& filmName) {
   name.reserve(filmName.size());
   for (QChar c : filmName) {
     // Other_Control: C0, DEL and the C1 range U+0080..U+009F.
-    const bool refused = c.category() == QChar::Other_Control ||
-                         QStringLiteral("/\\:*?\"<>|").contains(c);
+    const bool refused =
+        c.category() == QChar::Other_Control || QStringLiteral("/\\:*?\"<>|").contains(c);
     name.append(refused ? QLatin1Char('_') : c);
   }
   if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))

@@ -1,9 +1,9 @@
 #include "download/output_file.h"
 
-#include <QFile>
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <QFile>
+#include <cerrno>
 
 namespace download {
 namespace {

@@ -99,7 +99,8 @@ QByteArray toCp1250(const QString& text) {
     const char16_t c = in[i].unicode();
     if (c < 0x80) {
       bytes.append(char(c));
-    } else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(in[i + 1].unicode())) {
+    } else if (QChar::isHighSurrogate(c) && i + 1 < n &&
+               QChar::isLowSurrogate(in[i + 1].unicode())) {
       bytes.append('?');  // one character outside the BMP, one '?'
       ++i;
     } else {

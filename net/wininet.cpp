@@ -151,8 +151,7 @@ void finish(Object& r, CURLcode result) {
     if (const std::string* length = headerValue(r, "Content-Length")) {
       char* end = nullptr;
       const unsigned long long announced = std::strtoull(length->c_str(), &end, 10);
-      if (end != length->c_str() && *end == '\0' && r.bodyReceived < announced)
-        r.shortBody = true;
+      if (end != length->c_str() && *end == '\0' && r.bodyReceived < announced) r.shortBody = true;
     }
   }
 }
@@ -203,9 +202,11 @@ void callHook() {
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
     s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -388,8 +389,7 @@ bool startTransfer(Object& r, const Object& session) {
 
 }  // namespace
 
-HINTERNET InternetOpenA(const char* agent, std::uint32_t, const char*, const char*,
-                        std::uint32_t) {
+HINTERNET InternetOpenA(const char* agent, std::uint32_t, const char*, const char*, std::uint32_t) {
   if (!ensureMulti()) return 0;
   auto o = std::make_shared<Object>();
   o->kind = Kind::Session;
@@ -400,17 +400,15 @@ HINTERNET InternetOpenA(const char* agent, std::uint32_t, const char*, const cha
 }
 
 HINTERNET InternetConnectA(HINTERNET session, const char* serverName, std::uint16_t port,
-                           const char*, const char*, std::uint32_t, std::uint32_t,
-                           std::uintptr_t) {
+                           const char*, const char*, std::uint32_t, std::uint32_t, std::uintptr_t) {
   if (!find(session, Kind::Session) || !serverName || !*serverName) return 0;
   std::string host = serverName;
   unsigned long chosen = port ? port : INTERNET_DEFAULT_HTTP_PORT;
   const std::size_t colon = host.rfind(':');
   if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
     const std::string digits = host.substr(colon + 1);
-    const bool numeric =
-        !digits.empty() && digits.size() <= 5 &&
-        digits.find_first_not_of("0123456789") == std::string::npos;
+    const bool numeric = !digits.empty() && digits.size() <= 5 &&
+                         digits.find_first_not_of("0123456789") == std::string::npos;
     const unsigned long value = numeric ? std::strtoul(digits.c_str(), nullptr, 10) : 0;
     if (numeric && (value == 0 || value > 65535)) return 0;
     if (numeric || digits.empty()) {
@@ -430,9 +428,8 @@ HINTERNET InternetConnectA(HINTERNET session, const char* serverName, std::uint1
   return id;
 }
 
-HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* objectName,
-                           const char*, const char* referrer, const char**, std::uint32_t,
-                           std::uintptr_t) {
+HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* objectName, const char*,
+                           const char* referrer, const char**, std::uint32_t, std::uintptr_t) {
   const Object* c = find(connect, Kind::Connection);
   if (!c) return 0;
   // Only GET is ever sent; anything else would need a body or a different reply shape.
@@ -447,8 +444,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* obje
   return addObject(o);
 }
 
-bool HttpSendRequestA(HINTERNET request, const char*, std::uint32_t, const void*,
-                      std::uint32_t) {
+bool HttpSendRequestA(HINTERNET request, const char*, std::uint32_t, const void*, std::uint32_t) {
   const std::shared_ptr<Object> r = find(request, Kind::Request) ? share(request) : nullptr;
   if (!r) return false;
   const Object* session = find(r->session, Kind::Session);

@@ -1,5 +1,5 @@
-// zelvo-service [--port N] [--log FILE] [--catalogue NAME]: serves the demo catalogue and the scenario
-// films on 127.0.0.1 until SIGINT or SIGTERM.
+// zelvo-service [--port N] [--log FILE] [--catalogue NAME]: serves the demo catalogue and the
+// scenario films on 127.0.0.1 until SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
 

@@ -130,10 +130,9 @@ std::string htmlEscape(const std::string& text) {
 Answer pageAnswer(int status, const std::string& message) {
   std::string title = std::to_string(status) + " " + reasonPhrase(status);
   Body b;
-  b.text = detail::toCp1250(
-      "<!DOCTYPE html>\n<html><head><meta charset=\"windows-1250\"><title>" + title +
-      "</title></head>\n<body><h1>" + title + "</h1><p>" + htmlEscape(message) +
-      "</p></body></html>\n");
+  b.text = detail::toCp1250("<!DOCTYPE html>\n<html><head><meta charset=\"windows-1250\"><title>" +
+                            title + "</title></head>\n<body><h1>" + title + "</h1><p>" +
+                            htmlEscape(message) + "</p></body></html>\n");
   return answer(status, "text/html; charset=windows-1250", std::move(b));
 }
 
@@ -221,8 +220,8 @@ class Session {
     LoggedRequest req = parseHead(data.substr(0, headEnd));
     std::size_t body = data.size() - headEnd;
     if (auto length = req.header("Content-Length")) {
-      std::size_t wanted = std::min<std::size_t>(std::strtoull(length->c_str(), nullptr, 10),
-                                                 kMaxBody);
+      std::size_t wanted =
+          std::min<std::size_t>(std::strtoull(length->c_str(), nullptr, 10), kMaxBody);
       auto bodyDeadline = Clock::now() + std::chrono::seconds(2);
       while (body < wanted) {
         std::string more;
@@ -243,9 +242,7 @@ class Session {
     if (!sendAll(a.head.data(), a.head.size())) return;
     std::uint64_t length = a.body.length();
     switch (a.fault) {
-      case Fault::CloseEarly:
-        sendBody(a.body, 0, length / 2);
-        break;
+      case Fault::CloseEarly: sendBody(a.body, 0, length / 2); break;
       case Fault::Stall:
         if (sendBody(a.body, 0, length / 2)) pause(kHoldMs);
         break;
@@ -264,8 +261,7 @@ class Session {
         }
         break;
       }
-      default:
-        sendBody(a.body, 0, length);
+      default: sendBody(a.body, 0, length);
     }
   }
 
@@ -488,9 +484,9 @@ struct Server::Impl {
     // The identifier may arrive unencoded with its own '&', so it runs to the end of
     // the query, apart from the error report's suffix.
     static const std::string errorSuffix = "&action=error";
-    bool errorReport = query.size() >= errorSuffix.size() &&
-                       query.compare(query.size() - errorSuffix.size(), errorSuffix.size(),
-                                     errorSuffix) == 0;
+    bool errorReport =
+        query.size() >= errorSuffix.size() &&
+        query.compare(query.size() - errorSuffix.size(), errorSuffix.size(), errorSuffix) == 0;
     if (errorReport) query.resize(query.size() - errorSuffix.size());
     std::string encoded;
     if (query.rfind("a=", 0) == 0)
@@ -516,9 +512,9 @@ struct Server::Impl {
     std::size_t index = 0;
     if (slash != std::string::npos) {
       std::string number = rest.substr(slash + 1);
-      bool digits = !number.empty() && number.size() <= 9 &&
-                    std::all_of(number.begin(), number.end(),
-                                [](char c) { return c >= '0' && c <= '9'; });
+      bool digits =
+          !number.empty() && number.size() <= 9 &&
+          std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
       if (digits) {
         index = std::stoul(number);
         film = detail::findFilmByWireId(detail::percentDecode(rest.substr(0, slash)));
@@ -557,8 +553,7 @@ bool Server::start(std::uint16_t port) {
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, 128) != 0 ||
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
       ::pipe2(d.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     ::close(fd);

@@ -61,7 +61,8 @@ constexpr std::uint64_t MiB = 1024 * KiB;
 constexpr std::uint64_t S = 64 * KiB;
 // Markup that would load a file, read without end or open a link if it were rendered.
 const char* const kMarkup =
-    "<img src=/dev/zero><img src=/tmp/zelvo-markup-probe.png><b>x</b><a href=\"http://127.0.0.1:1/\">y</a>";
+    "<img src=/dev/zero><img src=/tmp/zelvo-markup-probe.png><b>x</b><a "
+    "href=\"http://127.0.0.1:1/\">y</a>";
 
 std::vector<SliceSpec> slices(std::initializer_list<std::uint64_t> sizes) {
   std::vector<SliceSpec> out;
@@ -81,8 +82,8 @@ FilmSpec film(std::string id, std::string name, std::vector<SliceSpec> parts) {
   return f;
 }
 
-FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts,
-                std::size_t slice, Fault fault) {
+FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts, std::size_t slice,
+                Fault fault) {
   parts[slice].fault = fault;
   return film(std::move(id), std::move(name), std::move(parts));
 }
@@ -155,15 +156,15 @@ std::vector<FilmSpec> buildFilms() {
     f.count = 4;
     v.push_back(f);
   }
-  v.push_back(raw("csillag-nelkul",
-                  "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül", slices({S})));
+  v.push_back(raw("csillag-nelkul", "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül",
+                  slices({S})));
   v.push_back(raw("ures-valasz", "", slices({S})));
   v.push_back(raw("betus-darab",
                   "{host}/z/e/zelvo/film.php?a=betus-darab|abc|Betűs darabszám*"
                   "{host}/z/s/betus-darab/0",
                   slices({S})));
-  v.push_back(raw("ket-mezo", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0",
-                  slices({S})));
+  v.push_back(
+      raw("ket-mezo", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0", slices({S})));
   v.push_back(raw("extra-reszek",
                   "{host}/z/e/zelvo/film.php?a=extra-reszek|2|Extra részek|2004|HU*"
                   "{host}/z/s/extra-reszek/0|{host}/z/s/extra-reszek/1*tartalék*rész",
@@ -176,8 +177,8 @@ std::vector<FilmSpec> buildFilms() {
   // '*' and '|' separate the record's parts and fields, so no name can carry them.
   v.push_back(film("nev-tiltott", "Tiltott: ? \" < > jelek", slices({16 * KiB})));
   v.push_back(film("nev-con", "CON", slices({16 * KiB})));
-  v.push_back(film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300),
-                   slices({16 * KiB})));
+  v.push_back(
+      film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300), slices({16 * KiB})));
   v.push_back(film("nev-ures", "", slices({16 * KiB})));
   v.push_back(film("egy-szelet", "Egyetlen szelet", slices({128 * KiB})));
   v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
@@ -366,8 +367,8 @@ std::string recordReply(const std::string& host, const FilmSpec& film) {
                                                : replaceAll(film.referrer, "{host}", host);
   bool refusal = !film.message.empty();
   int count = film.count.value_or(refusal ? 0 : static_cast<int>(film.slices.size()));
-  std::string text = referrer + "|" + std::to_string(count) + "|" +
-                     (refusal ? film.message : film.name) + "*";
+  std::string text =
+      referrer + "|" + std::to_string(count) + "|" + (refusal ? film.message : film.name) + "*";
   for (std::size_t i = 0; i < film.slices.size(); ++i) {
     if (i > 0) text += "|";
     text += sliceAddress(host, film, i);

@@ -27,17 +27,17 @@ struct LoggedRequest {
 
 // How a slice (or any canned reply) behaves on the wire.
 enum class Fault {
-  None,        // status 200, Content-Length, the bytes
-  NotFound,    // 404 with an HTML error page
-  ServerError, // 500 with an HTML error page
-  CloseEarly,  // announces the full Content-Length, sends half, closes
-  NoLength,    // no Content-Length header, closes at the end
-  Slow,        // sends in small pieces with pauses (still finishes within ~1 s)
-  Stall,       // sends the headers and part of the body, then sends nothing more
-  StallHeaders,// accepts, reads the request, never answers
-  Reset,       // sends part of the body, then resets the connection (RST)
-  Endless,     // no Content-Length; the body over and over until the client leaves
-  Trickle,     // announces its length, then sends one byte every 100 ms
+  None,          // status 200, Content-Length, the bytes
+  NotFound,      // 404 with an HTML error page
+  ServerError,   // 500 with an HTML error page
+  CloseEarly,    // announces the full Content-Length, sends half, closes
+  NoLength,      // no Content-Length header, closes at the end
+  Slow,          // sends in small pieces with pauses (still finishes within ~1 s)
+  Stall,         // sends the headers and part of the body, then sends nothing more
+  StallHeaders,  // accepts, reads the request, never answers
+  Reset,         // sends part of the body, then resets the connection (RST)
+  Endless,       // no Content-Length; the body over and over until the client leaves
+  Trickle,       // announces its length, then sends one byte every 100 ms
 };
 
 struct SliceSpec {
@@ -49,12 +49,12 @@ struct FilmSpec {
   std::string id;    // identifier as the user types it (UTF-8)
   std::string name;  // film name (UTF-8; sent in Windows-1250)
   std::vector<SliceSpec> slices;
-  std::optional<int> count;     // count field sent; default slices.size()
-  std::string message;          // refusal text (count 0)
+  std::optional<int> count;              // count field sent; default slices.size()
+  std::string message;                   // refusal text (count 0)
   std::optional<std::string> rawRecord;  // sent instead of a built record ("{host}" replaced)
   std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
   bool inCatalogue = false;
-  std::string referrer;         // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
+  std::string referrer;             // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
   Fault recordFault = Fault::None;  // how the record reply behaves on the wire
 };
 
@@ -81,9 +81,9 @@ std::string catalogueWithShortRows();
 //   "tizmillio"  10,000,000 rows (the million rows ten times over)
 //   "vegtelen"   the million rows over and over, without a Content-Length
 struct CatalogueScenario {
-  std::string bytes;            // Windows-1250
-  std::uint64_t repeats = 1;    // the bytes are sent this many times
-  bool endless = false;         // ... or without end
+  std::string bytes;          // Windows-1250
+  std::uint64_t repeats = 1;  // the bytes are sent this many times
+  bool endless = false;       // ... or without end
 };
 std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
                                                    const std::string& host);

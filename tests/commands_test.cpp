@@ -238,11 +238,14 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
   std::size_t requestsAtStop = 0;
   server.setRequestObserver([&](const service::LoggedRequest& r) {
     if (r.target != "/s/stop/1") return;
-    QMetaObject::invokeMethod(w.get(), [&] {
-      receivedAtStop = w->receivedBytes;
-      requestsAtStop = server.requests().size();
-      QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        w.get(),
+        [&] {
+          receivedAtStop = w->receivedBytes;
+          requestsAtStop = server.requests().size();
+          QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
+        },
+        Qt::QueuedConnection);
   });
   startWith(QStringLiteral("stop"));
   ASSERT_EQ(fakes.ender.calls, 1);

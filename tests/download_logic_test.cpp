@@ -1,31 +1,37 @@
 // Figures, texts, record splitting, file naming and the output writer.
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
-#include "tests/qt_print.h"
 #include "download/film_logic.h"
 #include "download/output_file.h"
+#include "tests/qt_print.h"
 
 using namespace download;
 
 namespace {
 
 TEST(Rounding, HalvesGoToTheEvenNeighbour) {
-  const struct { double in, out; } rows[] = {
-      {2.5, 2}, {3.5, 4}, {0.5, 0}, {1.5, 2}, {-2.5, -2}, {2.4999, 2}, {2.5001, 3},
-      {2929.6875, 2930}, {853.3333, 853},
+  const struct {
+    double in, out;
+  } rows[] = {
+      {2.5, 2},    {3.5, 4},    {0.5, 0},          {1.5, 2},        {-2.5, -2},
+      {2.4999, 2}, {2.5001, 3}, {2929.6875, 2930}, {853.3333, 853},
   };
   for (const auto& r : rows) EXPECT_EQ(roundHalfEven(r.in), r.out) << r.in;
 }
 
 TEST(NumberText, ShortestFormWithTheGivenSeparator) {
-  const struct { double in; char sep; const char* out; } rows[] = {
-      {2930, '.', "2930"}, {21.33, '.', "21.33"}, {21.33, ',', "21,33"}, {100, ',', "100"},
-      {0.5, ',', "0,5"},   {-0.0, '.', "0"},      {2.1, '.', "2.1"},     {4194304, '.', "4194304"},
-      {1e15, '.', "1000000000000000"},
+  const struct {
+    double in;
+    char sep;
+    const char* out;
+  } rows[] = {
+      {2930, '.', "2930"}, {21.33, '.', "21.33"},     {21.33, ',', "21,33"},
+      {100, ',', "100"},   {0.5, ',', "0,5"},         {-0.0, '.', "0"},
+      {2.1, '.', "2.1"},   {4194304, '.', "4194304"}, {1e15, '.', "1000000000000000"},
   };
   for (const auto& r : rows)
     EXPECT_EQ(formatNumber(r.in, QLatin1Char(r.sep)), QString::fromLatin1(r.out)) << r.in;
@@ -41,8 +47,12 @@ TEST(Summary, WorkedExampleAndLargeFilms) {
   // Past 2 GiB the product must not wrap.
   EXPECT_EQ(expectedKb(std::int64_t(1) << 31, 3), 6291456);
   // Sizes landing exactly on a half Kb go to the even neighbour.
-  const struct { std::int64_t sliceSize, count; double kb; } halves[] = {
-      {10752, 1, 10}, {5888, 2, 12},
+  const struct {
+    std::int64_t sliceSize, count;
+    double kb;
+  } halves[] = {
+      {10752, 1, 10},
+      {5888, 2, 12},
   };
   for (const auto& h : halves) EXPECT_EQ(expectedKb(h.sliceSize, h.count), h.kb) << h.sliceSize;
 }
@@ -64,8 +74,8 @@ TEST(Progress, RoundsToTheNearestWithHalvesToEven) {
     const char* info;
   } rows[] = {
       {1000000, 2930, 4000, 1333, 33.33, "977Kb/2930Kb 33.33%"},  // hundredths round up
-      {2560, 10, 10, 2, 25, "2Kb/10Kb 25%"},                     // bar and Kb on a half
-      {32, 1, 16, 0, 3.12, "0Kb/1Kb 3.12%"},                     // bar and hundredths on a half
+      {2560, 10, 10, 2, 25, "2Kb/10Kb 25%"},                      // bar and Kb on a half
+      {32, 1, 16, 0, 3.12, "0Kb/1Kb 3.12%"},                      // bar and hundredths on a half
   };
   for (const auto& r : rows) {
     const Progress p = progressFigures(r.received, r.totalKb, r.barFull, QLatin1Char('.'));
@@ -134,7 +144,10 @@ TEST(ByteCount, WholeNonNegativeNumbersOnly) {
 }
 
 TEST(FileName, UnsafeNamesAreMadeSafe) {
-  const struct { const char* in; const char* out; } rows[] = {
+  const struct {
+    const char* in;
+    const char* out;
+  } rows[] = {
       {"Égigérő fa", "Égigérő fa_Zelvoweb.mpg"},
       {"a/b\\c", "a_b_c_Zelvoweb.mpg"},
       {"..", "film_Zelvoweb.mpg"},
@@ -196,7 +209,7 @@ TEST(OutputFile, WritesBuffersTruncatesAndReportsFailures) {
   }
   OutputFile out;
   ASSERT_TRUE(out.create(path));
-  EXPECT_EQ(QFileInfo(path).size(), 0);  // an existing file starts empty
+  EXPECT_EQ(QFileInfo(path).size(), 0);    // an existing file starts empty
   const std::string big(300 * 1024, 'x');  // more than one buffer
   ASSERT_TRUE(out.write("abc", 3));
   ASSERT_TRUE(out.write(big.data(), big.size()));

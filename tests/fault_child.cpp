@@ -5,6 +5,7 @@
 //       "Állj!" or closing the window at yield point N of the film.
 //   fault_child nospace HOST FOLDER ID LIMIT
 //       the film with files limited to LIMIT bytes (RLIMIT_FSIZE, SIGXFSZ ignored).
+#include <sys/resource.h>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
 #include <thread>
 
 #include "ui/form1.h"

@@ -13,14 +13,16 @@ struct FolderRow {
 void PrintTo(const FolderRow& row, std::ostream* os) { *os << row.name; }
 
 const FolderRow kFolderRows[] = {
-    {"folder removed", [](const QString& folder, const QString&) { QDir(folder).removeRecursively(); }},
+    {"folder removed",
+     [](const QString& folder, const QString&) { QDir(folder).removeRecursively(); }},
     {"folder replaced by a plain file",
      [](const QString& folder, const QString&) {
        QDir(folder).removeRecursively();
        QFile f(folder);
        f.open(QIODevice::WriteOnly);
      }},
-    {"a folder where the file goes", [](const QString&, const QString& file) { QDir().mkpath(file); }},
+    {"a folder where the file goes",
+     [](const QString&, const QString& file) { QDir().mkpath(file); }},
 };
 
 class OutputFolderFault : public FaultTest, public ::testing::WithParamInterface<FolderRow> {};
@@ -32,12 +34,14 @@ TEST_P(OutputFolderFault, FileThatCannotBeCreatedIsReportedBeforeAnySlice) {
   const QString file = chosen + QStringLiteral("/Mappa nélkül_Zelvoweb.mpg");
   GetParam().spoil(chosen, file);
 
-  serveRecord("nomappa", film("nomappa", "Mappa nélkül", {patternBytes(20000, 1), patternBytes(20000, 2)}));
+  serveRecord("nomappa",
+              film("nomappa", "Mappa nélkül", {patternBytes(20000, 1), patternBytes(20000, 2)}));
   startWith(QStringLiteral("nomappa"));
   expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + file);
   EXPECT_FALSE(QFileInfo(file).isFile());
   // Record and size query only: no slice is fetched for a file that does not exist.
-  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(QStringLiteral("nomappa")), "/s/nomappa/0"}));
+  EXPECT_EQ(targets(),
+            (std::vector<std::string>{recordTarget(QStringLiteral("nomappa")), "/s/nomappa/0"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, OutputFolderFault, ::testing::ValuesIn(kFolderRows),
@@ -67,10 +71,12 @@ TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(child.exitCode(), 0);
 
-  const QString path = folder.filePath(QString::fromStdString(f.name) + QStringLiteral("_Zelvoweb.mpg"));
+  const QString path =
+      folder.filePath(QString::fromStdString(f.name) + QStringLiteral("_Zelvoweb.mpg"));
   const QStringList expected = {QStringLiteral("BOX Nem sikerült írni a fájlt: ") + path,
                                 QStringLiteral("INFO Hiba történt"), QStringLiteral("GO Start!"),
-                                QStringLiteral("BUSY 0"), QStringLiteral("CAPTION Zelvo Letöltés kész")};
+                                QStringLiteral("BUSY 0"),
+                                QStringLiteral("CAPTION Zelvo Letöltés kész")};
   EXPECT_EQ(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
 
   QFile file(path);

@@ -3,13 +3,13 @@
 // of what the user is left with after a film.
 #pragma once
 
-#include <QDir>
-#include <QDirIterator>
-#include <QGroupBox>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QDir>
+#include <QDirIterator>
+#include <QGroupBox>
 
 #include <cctype>
 #include <chrono>
@@ -20,9 +20,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/film_fixture.h"
-#include "service/service.h"
 #include "net/wininet.h"
+#include "service/service.h"
+#include "tests/film_fixture.h"
 
 // Ends the process when a case runs far longer than any case may (a hang), with a message.
 class Watchdog {
@@ -81,7 +81,6 @@ inline std::string caseName(const char* name) {
   }
   return out;
 }
-
 
 class FaultTest : public FilmTest {
  protected:

@@ -1,14 +1,14 @@
 // Fault matrix, awkward input: identifiers that a request line or a query could break,
 // and film names that a path could break.
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QDirIterator>
 #include <QMessageBox>
 #include <QTimer>
-#include <sys/inotify.h>
-#include <unistd.h>
 
-#include "tests/fault_fixture.h"
 #include "service/internal.h"
+#include "tests/fault_fixture.h"
 
 namespace {
 
@@ -17,8 +17,8 @@ const std::string kRecordPrefix = "/z/e/zelvo/basix2.php?a=";
 // The identifier as the service reads it from a logged record request.
 QString identifierAsReceived(const std::string& target) {
   if (target.rfind(kRecordPrefix, 0) != 0) return QStringLiteral("<not a record request>");
-  return QString::fromStdString(
-      service::detail::wireIdText(service::detail::percentDecode(target.substr(kRecordPrefix.size()))));
+  return QString::fromStdString(service::detail::wireIdText(
+      service::detail::percentDecode(target.substr(kRecordPrefix.size()))));
 }
 
 // Unknown to the service: it answers with a refusal naming the identifier it understood.
@@ -74,7 +74,8 @@ struct KnownIdentifierRow {
 };
 void PrintTo(const KnownIdentifierRow& row, std::ostream* os) { *os << row.name; }
 
-class KnownIdentifier : public FaultTest, public ::testing::WithParamInterface<KnownIdentifierRow> {};
+class KnownIdentifier : public FaultTest,
+                        public ::testing::WithParamInterface<KnownIdentifierRow> {};
 
 TEST_P(KnownIdentifier, DownloadsTheFilm) {
   const service::FilmSpec& f = serviceFilm(GetParam().id);
@@ -251,8 +252,9 @@ TEST_P(ServerMarkup, IsShownAsPlainTextWithNothingReadOrOpened) {
   if (row.id) {
     startWith(QString::fromUtf8(row.id));
   } else {
-    server.setCatalogue(net::toCp1250(QStringLiteral("1\tjelolo-nev\t") + text + QStringLiteral("\tx\n"))
-                            .toStdString());
+    server.setCatalogue(
+        net::toCp1250(QStringLiteral("1\tjelolo-nev\t") + text + QStringLiteral("\tx\n"))
+            .toStdString());
     QTest::mouseClick(w->Command1, Qt::LeftButton);
   }
   EXPECT_FALSE(w->grab().isNull());

@@ -19,7 +19,7 @@ std::string targetOf(const std::string& address, const std::string& host) {
 struct ServiceFilmRow {
   const char* name;
   const char* id;
-  int failedSlice;  // 1-based; 0: the size query fails and the error report path follows
+  int failedSlice;          // 1-based; 0: the size query fails and the error report path follows
   int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
 };
 void PrintTo(const ServiceFilmRow& row, std::ostream* os) { *os << row.name; }
@@ -120,7 +120,8 @@ TEST_F(FaultTest, SizeQueryAnsweredButFirstSliceStallsMidBody) {
   EXPECT_EQ(w->lblEgy->text(), QStringLiteral("40000"));
   expectFailedWith(sliceFailure(1));
   EXPECT_EQ(fileBytes(QStringLiteral("Első akad")), "");  // no complete slice yet
-  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(QStringLiteral("m")), "/s/m/0", "/s/m/0"}));
+  EXPECT_EQ(targets(),
+            (std::vector<std::string>{recordTarget(QStringLiteral("m")), "/s/m/0", "/s/m/0"}));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -163,8 +164,10 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     std::string record;
     bool reported;
   } rows[] = {
-      {"first slice on a closed port: no size, so a report", "{host}/ref|2|Messze*" + closed + "/s/far/0|{host}/s/far/0", true},
-      {"second slice on a name that does not resolve", "{host}/ref|2|Messze*{host}/s/far/0|nonexistent.invalid:80/s/far/1", false},
+      {"first slice on a closed port: no size, so a report",
+       "{host}/ref|2|Messze*" + closed + "/s/far/0|{host}/s/far/0", true},
+      {"second slice on a name that does not resolve",
+       "{host}/ref|2|Messze*{host}/s/far/0|nonexistent.invalid:80/s/far/1", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -187,9 +190,10 @@ TEST_F(FaultTest, UnreachableSliceHost) {
 
 struct RedirectRow {
   const char* name;
-  int slice;             // which slice redirects
-  const char* location;  // {other} = the second server, {file} = a local file, {closed} = a closed port
-  int failedSlice;       // 0: the film finishes; -1: the size query fails, a report follows
+  int slice;  // which slice redirects
+  const char*
+      location;     // {other} = the second server, {file} = a local file, {closed} = a closed port
+  int failedSlice;  // 0: the film finishes; -1: the size query fails, a report follows
 };
 void PrintTo(const RedirectRow& row, std::ostream* os) { *os << row.name; }
 
@@ -217,7 +221,8 @@ TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
         {"{self}", moved},
         {"{file}", "file://" + secret.toStdString()},
         {"{closed}", std::to_string(closedLoopbackPort())}})
-    if (auto at = location.find(key); at != std::string::npos) location.replace(at, key.size(), value);
+    if (auto at = location.find(key); at != std::string::npos)
+      location.replace(at, key.size(), value);
   service::Reply redirect{302, {{"Location", location}}, "moved"};
   server.setReply(moved, redirect);
   service::Reply there;
@@ -290,8 +295,10 @@ TEST_F(FaultTest, RecordWithOneHundredThousandSliceAddresses) {
   const std::string first = patternBytes(10240, 1), tiny = "0123456789";
   serve("/s/sok/0", first);
   serve("/s/sok/apro", tiny);
-  std::string record = host + "/ref|" + std::to_string(kSlices) + "|Sz\xe1zezer*" + host + "/s/sok/0";
-  for (int i = 1; i < kSlices; ++i) record += "|" + host + (i == kBroken ? "/s/sok/nincs" : "/s/sok/apro");
+  std::string record =
+      host + "/ref|" + std::to_string(kSlices) + "|Sz\xe1zezer*" + host + "/s/sok/0";
+  for (int i = 1; i < kSlices; ++i)
+    record += "|" + host + (i == kBroken ? "/s/sok/nincs" : "/s/sok/apro");
   serve(recordTarget(QStringLiteral("sok")), record);  // already Windows-1250
   QString summary;
   w->setYieldObserver([&](long long) {

@@ -43,8 +43,14 @@ const StopPoint kPoints[] = {
     {"record session opened", [](const YieldMap&) { return 2LL; }},
     {"record connection opened", [](const YieldMap&) { return 3LL; }},
     {"record request opened", [](const YieldMap&) { return 4LL; }},
-    {"record headers in", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.requests == 1; }); }},
-    {"record first read", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.requests == 1; }) + 1; }},
+    {"record headers in",
+     [](const YieldMap& m) {
+       return firstWhere(m, [](const AtYield& a) { return a.requests == 1; });
+     }},
+    {"record first read",
+     [](const YieldMap& m) {
+       return firstWhere(m, [](const AtYield& a) { return a.requests == 1; }) + 1;
+     }},
     {"record end of body read", [](const YieldMap& m) { return sizeQuerySent(m) - 5; }},
     {"record done", [](const YieldMap& m) { return sizeQuerySent(m) - 4; }},
     {"size query session opened", [](const YieldMap& m) { return sizeQuerySent(m) - 3; }},
@@ -52,12 +58,31 @@ const StopPoint kPoints[] = {
     {"size query headers in", [](const YieldMap& m) { return sizeQuerySent(m); }},
     {"size query value read", [](const YieldMap& m) { return sizeQuerySent(m) + 1; }},
     {"size query done", [](const YieldMap& m) { return sizeQuerySent(m) + 2; }},
-    {"first slice first read", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.inSlice; }); }},
-    {"first slice first write", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.inSlice; }) + 1; }},
-    {"middle of the first slice", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.inSlice && a.received >= kSlice[0] / 2; }); }},
-    {"between slices", [](const YieldMap& m) { return lastWhere(m, [](const AtYield& a) { return a.requests == 3; }); }},
-    {"second slice first read", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.requests == 4; }); }},
-    {"middle of the last slice", [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.requests == 5 && a.received >= kSlice[0] + kSlice[1] + kSlice[2] / 2; }); }},
+    {"first slice first read",
+     [](const YieldMap& m) { return firstWhere(m, [](const AtYield& a) { return a.inSlice; }); }},
+    {"first slice first write",
+     [](const YieldMap& m) {
+       return firstWhere(m, [](const AtYield& a) { return a.inSlice; }) + 1;
+     }},
+    {"middle of the first slice",
+     [](const YieldMap& m) {
+       return firstWhere(m,
+                         [](const AtYield& a) { return a.inSlice && a.received >= kSlice[0] / 2; });
+     }},
+    {"between slices",
+     [](const YieldMap& m) {
+       return lastWhere(m, [](const AtYield& a) { return a.requests == 3; });
+     }},
+    {"second slice first read",
+     [](const YieldMap& m) {
+       return firstWhere(m, [](const AtYield& a) { return a.requests == 4; });
+     }},
+    {"middle of the last slice",
+     [](const YieldMap& m) {
+       return firstWhere(m, [](const AtYield& a) {
+         return a.requests == 5 && a.received >= kSlice[0] + kSlice[1] + kSlice[2] / 2;
+       });
+     }},
     {"last data read", [](const YieldMap& m) { return static_cast<long long>(m.size()) - 4; }},
     {"end of body read", [](const YieldMap& m) { return static_cast<long long>(m.size()) - 2; }},
     {"last yield", [](const YieldMap& m) { return static_cast<long long>(m.size()) - 1; }},
@@ -68,14 +93,16 @@ class StopAtYield : public FaultTest,
  protected:
   void SetUp() override {
     FaultTest::SetUp();
-    std::string record = host + "/z/e/zelvo/film.php?a=megallj&" + std::string(120, 'r') + "|3|Megállj*";
+    std::string record =
+        host + "/z/e/zelvo/film.php?a=megallj&" + std::string(120, 'r') + "|3|Megállj*";
     for (int i = 0; i < 3; ++i) {
       slices.push_back(patternBytes(static_cast<std::size_t>(kSlice[i]), 40 + i));
       serve("/s/st/" + std::to_string(i), slices.back());
       record += (i ? "|" : "") + host + "/s/st/" + std::to_string(i);
       whole += slices.back();
     }
-    serve(recordTarget(QStringLiteral("megallj")), net::toCp1250(QString::fromStdString(record)).toStdString());
+    serve(recordTarget(QStringLiteral("megallj")),
+          net::toCp1250(QString::fromStdString(record)).toStdString());
 
     map.emplace_back();
     w->setYieldObserver([this](long long n) {
@@ -139,8 +166,8 @@ TEST_P(StopAtYield, EndsAtOnceWithEveryWrittenByteAndNoFurtherRequest) {
   EXPECT_EQ(received, at.received);
 
   // Nothing was asked for after the stop.
-  const std::vector<std::string> expected(sentInProbe.begin(),
-                                          sentInProbe.begin() + static_cast<std::ptrdiff_t>(at.requests));
+  const std::vector<std::string> expected(
+      sentInProbe.begin(), sentInProbe.begin() + static_cast<std::ptrdiff_t>(at.requests));
   EXPECT_EQ(targets(), expected);
 
   QFile file(childFolder.filePath(QStringLiteral("Megállj_Zelvoweb.mpg")));
@@ -156,10 +183,13 @@ TEST_P(StopAtYield, EndsAtOnceWithEveryWrittenByteAndNoFurtherRequest) {
   EXPECT_TRUE(onDisk == whole.substr(0, onDisk.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, StopAtYield, ::testing::Combine(::testing::ValuesIn(kPoints), ::testing::Values("click", "close")),
-    [](const auto& info) {
-      return caseName(std::get<0>(info.param).name) + (std::string(std::get<1>(info.param)) == "click" ? "Allj" : "Close");
-    });
+INSTANTIATE_TEST_SUITE_P(Matrix, StopAtYield,
+                         ::testing::Combine(::testing::ValuesIn(kPoints),
+                                            ::testing::Values("click", "close")),
+                         [](const auto& info) {
+                           return caseName(std::get<0>(info.param).name) +
+                                  (std::string(std::get<1>(info.param)) == "click" ? "Allj"
+                                                                                   : "Close");
+                         });
 
 }  // namespace

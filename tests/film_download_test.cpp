@@ -198,8 +198,8 @@ TEST_F(FilmTest, FolderThatCannotBeWrittenIsReported) {
   serveRecord("c", film("c", "Film", {patternBytes(12000, 1)}));
   startWith(QStringLiteral("c"));
   ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-  EXPECT_EQ(fakes.boxes.shown[0].text,
-            QStringLiteral("Nem sikerült létrehozni a fájlt: ") + gone + QStringLiteral("/Film_Zelvoweb.mpg"));
+  EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nem sikerült létrehozni a fájlt: ") + gone +
+                                           QStringLiteral("/Film_Zelvoweb.mpg"));
   EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
   EXPECT_FALSE(w->isDownloading);
 }
@@ -226,7 +226,8 @@ TEST_F(FilmTest, BrokenSliceEndsTheFilmKeepingOnlyCompleteSlices) {
     startWith(QStringLiteral("b"));
     EXPECT_EQ(fileBytes(QStringLiteral("Törött")), good[0]);
     ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-    EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nem sikerült letölteni a(z) 2. szeletet."));
+    EXPECT_EQ(fakes.boxes.shown[0].text,
+              QStringLiteral("Nem sikerült letölteni a(z) 2. szeletet."));
     EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
     EXPECT_NE(targets().back(), "/s/b/2");  // nothing after the broken slice
   }
@@ -244,16 +245,20 @@ TEST_F(FilmTest, UnreachableSliceHostFailsTheFilm) {
 TEST_F(FilmTest, CatalogueLoadInsideASliceLeavesTheFilmIntact) {
   const std::vector<std::string> slices(6, patternBytes(200000, 11));
   serveRecord("big", film("big", "Nagy", slices));
-  server.setCatalogue(net::toCp1250(QStringLiteral("1\tegy\tElső film\n2\tketto\tMásodik\n")).toStdString());
+  server.setCatalogue(
+      net::toCp1250(QStringLiteral("1\tegy\tElső film\n2\tketto\tMásodik\n")).toStdString());
   serve("/s/big/3", slices[3], Fault::Slow);
   // Open the catalogue while the slow slice is being read.
   bool clickedDuringDownload = false;
   server.setRequestObserver([&](const service::LoggedRequest& r) {
     if (r.target != "/s/big/3") return;
-    QMetaObject::invokeMethod(w.get(), [&] {
-      clickedDuringDownload = w->isDownloading;
-      QTest::mouseClick(w->Command1, Qt::LeftButton);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        w.get(),
+        [&] {
+          clickedDuringDownload = w->isDownloading;
+          QTest::mouseClick(w->Command1, Qt::LeftButton);
+        },
+        Qt::QueuedConnection);
   });
   startWith(QStringLiteral("big"));
   EXPECT_TRUE(clickedDuringDownload);

@@ -1,24 +1,24 @@
 // A window pointed at an in-process substitute service, downloading into a temporary folder.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QLabel>
-#include <QListWidget>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/codepage.h"
+#include "net/url.h"
+#include "service/service.h"
 #include "tests/fakes.h"
 #include "ui/catalogue_view.h"
 #include "ui/form1.h"
-#include "service/service.h"
-#include "net/url.h"
 
 // Deterministic bytes that include the values a text mode would mangle (0, CR, LF, ^Z).
 inline std::string patternBytes(std::size_t size, unsigned seed) {
@@ -49,13 +49,14 @@ class FilmTest : public ::testing::Test {
   }
   // Serves a record (UTF-8 text, "{host}" replaced) for an identifier.
   void serveRecord(const QString& id, std::string text) {
-    for (std::size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+    for (std::size_t at; (at = text.find("{host}")) != std::string::npos;)
+      text.replace(at, 6, host);
     service::Reply r;
     r.body = net::toCp1250(QString::fromStdString(text)).toStdString();
     server.setReply(recordTarget(id), r);
   }
-  void serve(const std::string& target, std::string body, service::Fault fault = service::Fault::None,
-             int status = 200) {
+  void serve(const std::string& target, std::string body,
+             service::Fault fault = service::Fault::None, int status = 200) {
     service::Reply r;
     r.body = std::move(body);
     r.fault = fault;

@@ -14,8 +14,8 @@
 
 #include "net/codepage.h"
 #include "net/fetch.h"
-#include "service/service.h"
 #include "net/wininet.h"
+#include "service/service.h"
 
 static void PrintTo(const QString& s, std::ostream* os) {
   *os << "(" << s.size() << " chars) \"" << s.left(120).toStdString() << "\"";
@@ -36,7 +36,9 @@ std::string pattern(std::size_t n, unsigned seed) {
   return s;
 }
 
-QString decoded(const std::string& bytes) { return net::fromCp1250(bytes.data(), int(bytes.size())); }
+QString decoded(const std::string& bytes) {
+  return net::fromCp1250(bytes.data(), int(bytes.size()));
+}
 
 struct Label final : net::TextTarget {
   explicit Label(QString t = {}) : text(std::move(t)) {}
@@ -91,8 +93,9 @@ struct Request {
   std::string query(std::uint32_t level) {
     char buffer[64];
     std::uint32_t length = sizeof buffer;
-    return net::HttpQueryInfoA(request, level, buffer, &length, nullptr) ? std::string(buffer, length)
-                                                                         : "<none>";
+    return net::HttpQueryInfoA(request, level, buffer, &length, nullptr)
+               ? std::string(buffer, length)
+               : "<none>";
   }
 };
 
@@ -136,8 +139,14 @@ class NetHttp : public ::testing::Test {
 
 TEST_F(NetHttp, BodiesArriveExactly) {
   const std::pair<const char*, std::string> bodies[] = {
-      {"empty", ""}, {"63", pattern(63, 2)}, {"64", pattern(64, 3)}, {"65", pattern(65, 4)},
-      {"text", "\tl\xE9" "c\r\nsor\n\n  \xF5\xFB\xD5\xDB \n"}, {"3MiB", pattern(3 << 20, 6)},
+      {"empty", ""},
+      {"63", pattern(63, 2)},
+      {"64", pattern(64, 3)},
+      {"65", pattern(65, 4)},
+      {"text",
+       "\tl\xE9"
+       "c\r\nsor\n\n  \xF5\xFB\xD5\xDB \n"},
+      {"3MiB", pattern(3 << 20, 6)},
   };
   for (const auto& [name, body] : bodies) {
     reply(std::string("/body/") + name, body);
@@ -194,10 +203,8 @@ TEST_F(NetHttp, SizeModeReportsContentLength) {
     const char* mode;
     QString expected;
   } cases[] = {
-      {"/size/plain", "meret", "12345"},
-      {"/size/none", "meret", ""},
-      {"/size/padded", "meret", "42"},
-      {"/size/plain", "Meret", decoded(pattern(12345, 1))},
+      {"/size/plain", "meret", "12345"}, {"/size/none", "meret", ""},
+      {"/size/padded", "meret", "42"},   {"/size/plain", "Meret", decoded(pattern(12345, 1))},
       {"/size/none", "", "no length"},
   };
   for (const auto& c : cases) {
@@ -222,7 +229,8 @@ TEST_F(NetHttp, RequestHasExactlyTheExpectedForm) {
     EXPECT_EQ(r.header("User-Agent"), "Zelvo teszt");
     EXPECT_EQ(r.header("Pragma"), "no-cache");
     std::set<std::string> names;
-    for (const auto& h : r.headers) names.insert(QString::fromStdString(h.first).toLower().toStdString());
+    for (const auto& h : r.headers)
+      names.insert(QString::fromStdString(h.first).toLower().toStdString());
     std::set<std::string> expected{"host", "user-agent", "pragma"};
     if (i == 0) {
       EXPECT_EQ(r.header("Referer"), host() + "/z/e/zelvo/film.php?a=\xF5");
@@ -318,7 +326,10 @@ TEST_F(NetHttp, BodyShortOfTheReportedLengthFailsEvenWhereCurlLetsItThrough) {
     bool readOk;
   } rows[] = {
       {"/len/twice", {{"Content-Length", "100"}, {"Content-Length", "50"}}, "100", false},
-      {"/len/past64bits", {{"Content-Length", "99999999999999999999"}}, "99999999999999999999", false},
+      {"/len/past64bits",
+       {{"Content-Length", "99999999999999999999"}},
+       "99999999999999999999",
+       false},
       {"/len/exact", {{"Content-Length", "50"}}, "50", true},
   };
   for (const auto& row : rows) {
@@ -340,9 +351,11 @@ TEST_F(NetHttp, ErrorStatusIsAnOrdinaryResponse) {
   EXPECT_EQ(r.query(12345), "<none>");
   char buffer[8];
   std::uint32_t length = 2;  // no room for the NUL
-  EXPECT_FALSE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
+  EXPECT_FALSE(
+      net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
   length = 3;
-  ASSERT_TRUE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
+  ASSERT_TRUE(
+      net::HttpQueryInfoA(r.request, net::HTTP_QUERY_CONTENT_LENGTH, buffer, &length, nullptr));
   EXPECT_EQ(length, 2u);
   EXPECT_STREQ(buffer, "11");
   bool ok = false;
@@ -365,7 +378,8 @@ TEST_F(NetHttp, RedirectsAreFollowedOverHttpOnly) {
     ASSERT_TRUE(r.send()) << from;
     // The final response's headers, not the redirect's.
     EXPECT_EQ(r.query(net::HTTP_QUERY_STATUS_CODE) + " " + r.query(net::HTTP_QUERY_CONTENT_LENGTH),
-              "200 10") << from;
+              "200 10")
+        << from;
     EXPECT_EQ(fetch({}, url(from)), "final body") << from;
   }
 
@@ -406,11 +420,12 @@ TEST_F(NetHttp, NestedFetchInsideTheWaitHookAndTheYield) {
   int reads = 0;
   QString innerSize;
   innerText.clear();
-  EXPECT_EQ(fetch({}, url("/nest/big"), {}, nullptr, [&] {
-              if (++reads != 10) return;
-              innerText = fetch({}, url("/nest/inner"));
-              innerSize = fetch("meret", url("/nest/inner"));
-            }),
+  EXPECT_EQ(fetch({}, url("/nest/big"), {}, nullptr,
+                  [&] {
+                    if (++reads != 10) return;
+                    innerText = fetch({}, url("/nest/inner"));
+                    innerSize = fetch("meret", url("/nest/inner"));
+                  }),
             decoded(big));
   EXPECT_EQ(innerText, decoded(inner));
   EXPECT_EQ(innerSize, QString::number(inner.size()));
@@ -484,7 +499,7 @@ TEST_F(NetHttp, StaleHandlesAreHarmlessAndNeverReused) {
   EXPECT_EQ(n, 0u);
 
   Request r(host(), "/stale");
-  EXPECT_FALSE(net::HttpSendRequestA(r.connect, nullptr, 0, nullptr, 0));  // not a request
+  EXPECT_FALSE(net::HttpSendRequestA(r.connect, nullptr, 0, nullptr, 0));     // not a request
   EXPECT_FALSE(net::InternetReadFile(r.request, buffer, sizeof buffer, &n));  // not sent yet
   ASSERT_TRUE(r.send());
   EXPECT_TRUE(net::InternetCloseHandle(r.request));
@@ -492,14 +507,16 @@ TEST_F(NetHttp, StaleHandlesAreHarmlessAndNeverReused) {
   n = 99;
   EXPECT_FALSE(net::InternetReadFile(r.request, buffer, sizeof buffer, &n));
   EXPECT_EQ(n, 0u);
-  EXPECT_FALSE(net::HttpQueryInfoA(r.request, net::HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr));
+  EXPECT_FALSE(
+      net::HttpQueryInfoA(r.request, net::HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr));
   EXPECT_TRUE(net::InternetCloseHandle(r.session));
   EXPECT_FALSE(net::InternetCloseHandle(r.connect));  // went with its session
 
   std::set<HINTERNET> seen;
   for (int i = 0; i < 100; ++i) {
     Request q(host(), "/stale");
-    for (const HINTERNET h : {q.session, q.connect, q.request}) EXPECT_TRUE(h && seen.insert(h).second);
+    for (const HINTERNET h : {q.session, q.connect, q.request})
+      EXPECT_TRUE(h && seen.insert(h).second);
   }
 }
 
@@ -528,7 +545,8 @@ TEST_F(NetHttp, UnreadBodyStaysBoundedAndPausedTimeIsNotIdleTime) {
         Request d(host(), "/mem/other");
         bool done = false;
         ASSERT_TRUE(d.send() && d.readAll(done) == "d" && done);
-        if (full == Clock::time_point{} && net::bufferedBytesForTests(r.request) >= net::kReadBufferLimit)
+        if (full == Clock::time_point{} &&
+            net::bufferedBytesForTests(r.request) >= net::kReadBufferLimit)
           full = Clock::now();
         ASSERT_LT(Clock::now() - start, 60s) << "the buffer never filled";
       } while (first && (full == Clock::time_point{} || Clock::now() - full < idle + 500ms));

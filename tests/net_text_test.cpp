@@ -85,7 +85,7 @@ TEST(NetCodepage, EveryByteIsOneCharacterAndDefinedBytesRoundTrip) {
 
 TEST(NetCodepage, HungarianLettersAndMissingCharacters) {
   const std::pair<const char*, unsigned char> letters[] = {
-      {"ő", 0xF5}, {"ű", 0xFB}, {"Ő", 0xD5}, {"Ű", 0xDB}, {"á", 0xE1},
+      {"ő", 0xF5}, {"ű", 0xFB}, {"Ő", 0xD5}, {"Ű", 0xDB},      {"á", 0xE1},
       {"É", 0xC9}, {"€", 0x80}, {"Š", 0x8A}, {"\u00A0", 0xA0},
   };
   for (const auto& [utf8, byte] : letters) {
@@ -96,7 +96,8 @@ TEST(NetCodepage, HungarianLettersAndMissingCharacters) {
 
   // ASCII around non-ASCII, and characters the code page lacks (one '?' each, a
   // character outside the BMP included).
-  EXPECT_EQ(net::toCp1250(QString::fromUtf8("Tűz-ñ日\U0001F600!")), QByteArray("T\xFBz-???" "!"));
+  EXPECT_EQ(net::toCp1250(QString::fromUtf8("Tűz-ñ日\U0001F600!")), QByteArray("T\xFBz-???"
+                                                                               "!"));
   EXPECT_EQ(net::fromCp1250(QByteArray("a\tb\r\n\xF5\x81z")),
             QString::fromUtf8("a\tb\r\nő\uFFFDz"));
   EXPECT_EQ(net::fromCp1250("xyz\xFB", 2), QString("xy"));

@@ -1,6 +1,6 @@
 // Test entry for binaries that need a QApplication (offscreen unless told otherwise).
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 #include "ui/look.h"
 

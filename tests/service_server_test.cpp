@@ -158,8 +158,8 @@ TEST_F(ServiceServer, RecordsCarryReferrerCountNameAndSliceAddresses) {
     EXPECT_EQ(fields[2], cp1250(c.name));
     const service::FilmSpec* film = service::findFilm(c.id);
     ASSERT_NE(film, nullptr);
-    std::vector<std::string> addresses = c.addresses ? split(parts[1], '|')
-                                                     : std::vector<std::string>{};
+    std::vector<std::string> addresses =
+        c.addresses ? split(parts[1], '|') : std::vector<std::string>{};
     ASSERT_EQ(addresses.size(), c.addresses);
     for (std::size_t i = 0; i < addresses.size(); ++i)
       EXPECT_EQ(addresses[i], service::sliceAddress(server.host(), *film, i));
@@ -177,9 +177,11 @@ TEST_F(ServiceServer, RawRecordsAreSentAsWritten) {
 }
 
 TEST_F(ServiceServer, IdentifierIsFoundHoweverItIsEncoded) {
-  const std::string wanted = "|2|K\xF3" "dolt azonos\xEDt\xF3*";
-  for (std::string query : {"%FB%20film%26x%25%23", "%fb%20film%26x%25%23",
-                                   "\xFB film&x%#", "ű film&x%#"}) {
+  const std::string wanted =
+      "|2|K\xF3"
+      "dolt azonos\xEDt\xF3*";
+  for (std::string query :
+       {"%FB%20film%26x%25%23", "%fb%20film%26x%25%23", "\xFB film&x%#", "ű film&x%#"}) {
     SCOPED_TRACE(query);
     EXPECT_NE(record(query).find(wanted), std::string::npos);
   }
@@ -206,8 +208,8 @@ TEST_F(ServiceServer, SlicesAreTheirContentWithLength) {
   struct Case {
     std::string id;
     std::size_t slice;
-  } cases[] = {{"egy-szelet", 0}, {"sok-szelet", 15}, {"ű film&x%#", 1}, {"dzsoni02", 3},
-               {"elso-9999", 0}};
+  } cases[] = {
+      {"egy-szelet", 0}, {"sok-szelet", 15}, {"ű film&x%#", 1}, {"dzsoni02", 3}, {"elso-9999", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
     const service::FilmSpec* film = service::findFilm(c.id);
@@ -237,8 +239,9 @@ TEST_F(ServiceServer, FaultySlicesMisbehaveAsAnnounced) {
   Response reset = get("/z/s/megszakad/1");
   EXPECT_TRUE(reset.reset);
   EXPECT_LE(reset.body.size(), 32768u);
-  EXPECT_TRUE(reset.body ==
-              service::sliceContent(*service::findFilm("megszakad"), 1).substr(0, reset.body.size()));
+  EXPECT_TRUE(
+      reset.body ==
+      service::sliceContent(*service::findFilm("megszakad"), 1).substr(0, reset.body.size()));
 
   auto started = Clock::now();
   Response slow = get("/z/s/lassu/1");
@@ -247,8 +250,8 @@ TEST_F(ServiceServer, FaultySlicesMisbehaveAsAnnounced) {
   EXPECT_GE(took, 400);
   EXPECT_LE(took, 20000);  // finishes (a loaded machine only stretches the pauses)
 
-  for (const auto& [target, status] : {std::pair{"/z/s/szelet-404/1", 404},
-                                       std::pair{"/z/s/szelet-500/1", 500}}) {
+  for (const auto& [target, status] :
+       {std::pair{"/z/s/szelet-404/1", 404}, std::pair{"/z/s/szelet-500/1", 500}}) {
     Response page = get(target);
     EXPECT_EQ(page.status, status) << target;
     EXPECT_NE(page.body.find("<html>"), std::string::npos) << target;
@@ -268,8 +271,8 @@ TEST_F(ServiceServer, StallingSlicesKeepTheConnectionOpenWithoutData) {
 }
 
 TEST_F(ServiceServer, UnknownTargetsGetAnErrorPage) {
-  for (const char* target : {"/z/s/egig01/1", "/z/s/nincs-ilyen/0", "/z/s/egig01/x",
-                             "/z/s/egig01/", "/index.html", "/z/e/zelvo/basix2.phpx"}) {
+  for (const char* target : {"/z/s/egig01/1", "/z/s/nincs-ilyen/0", "/z/s/egig01/x", "/z/s/egig01/",
+                             "/index.html", "/z/e/zelvo/basix2.phpx"}) {
     Response r = get(target);
     EXPECT_EQ(r.status, 404) << target;
     EXPECT_EQ(r.header("Content-Type"), "text/html; charset=windows-1250") << target;
@@ -316,9 +319,9 @@ TEST_F(ServiceServer, RequestsAreLoggedAsReceived) {
   EXPECT_EQ(log[0].target, "/z/e/zelvo/basix2.php?a=%FB%20film");
   EXPECT_EQ(log[0].version, "HTTP/1.0");
   using Headers = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(log[0].headers, (Headers{{"Host", "127.0.0.1"},
-                                     {"User-Agent", "zv5_progression"},
-                                     {"Pragma", "no-cache"}}));
+  EXPECT_EQ(
+      log[0].headers,
+      (Headers{{"Host", "127.0.0.1"}, {"User-Agent", "zv5_progression"}, {"Pragma", "no-cache"}}));
   EXPECT_EQ(log[0].bodyBytes, 0u);
   EXPECT_EQ(log[1].header("REFERER"), "127.0.0.1/x");
   EXPECT_FALSE(log[1].header("Pragma"));
@@ -367,9 +370,8 @@ TEST_F(ServiceServer, ParallelDownloadsGetTheirOwnBytes) {
   const service::FilmSpec& film = *service::findFilm("hahoocsi04");
   std::vector<std::future<Response>> downloads;
   for (std::size_t i = 0; i < film.slices.size(); ++i)
-    downloads.push_back(std::async(std::launch::async, [this, &film, i] {
-      return get(sliceTarget(film, i));
-    }));
+    downloads.push_back(
+        std::async(std::launch::async, [this, &film, i] { return get(sliceTarget(film, i)); }));
   for (std::size_t i = 0; i < downloads.size(); ++i)
     EXPECT_TRUE(downloads[i].get().body == service::sliceContent(film, i)) << i;
 }

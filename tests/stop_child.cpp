@@ -1,8 +1,8 @@
 // Child process for the stop tests: the real window with the real program end.
 // Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES
 #include <QApplication>
-#include <QPushButton>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>

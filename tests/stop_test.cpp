@@ -1,11 +1,11 @@
 // "Állj!" and closing the window in the middle of a film, in a child process with the
 // real program end: exit status 0, the bytes so far on the disk, no request afterwards.
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "net/codepage.h"
 #include "service/service.h"

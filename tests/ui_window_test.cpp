@@ -1,4 +1,5 @@
 // The window without a server: layout, states, prompt, queue panel, lists, shutdown.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QDir>
 #include <QFrame>
@@ -13,11 +14,10 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
-#include <gtest/gtest.h>
 
 #include "tests/fakes.h"
-#include "ui/folders.h"
 #include "ui/catalogue_view.h"
+#include "ui/folders.h"
 #include "ui/form1.h"
 #include "ui/seams.h"
 
@@ -135,10 +135,9 @@ TEST_F(WindowTest, FocusStartsOnTheFolderListAndFollowsTheTabOrder) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
   EXPECT_EQ(QApplication::focusWidget(), w->directory);
   EXPECT_EQ(w->azonosito->text(), Form1::kPrompt);  // keeps its prompt until entered
-  const QList<QWidget*> order = {w->directory, w->azonosito, w->Drive1,  w->Go,
-                                 w->Lista,     w->Command2,  w->btQueue, w->toQueue,
-                                 w->queue,     w->q_del,     w->q_letolt, w->btQueue2,
-                                 w->Command1,  w->azon2queue};
+  const QList<QWidget*> order = {w->directory, w->azonosito, w->Drive1,   w->Go,        w->Lista,
+                                 w->Command2,  w->btQueue,   w->toQueue,  w->queue,     w->q_del,
+                                 w->q_letolt,  w->btQueue2,  w->Command1, w->azon2queue};
   for (int i = 0; i + 1 < order.size(); ++i) {
     QWidget* next = order[i]->nextInFocusChain();
     while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
@@ -291,7 +290,8 @@ TEST_F(WindowTest, FolderListOpensFoldersByDoubleClick) {
   QListWidget* list = w->directory;
   list->scrollToItem(list->item(alpha));
   const QPoint at = list->visualItemRect(list->item(alpha)).center();
-  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);  // a double click starts with a press
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                    at);  // a double click starts with a press
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
   EXPECT_EQ(w->directory->path(), root + QStringLiteral("/alpha"));
   EXPECT_GE(rowOf(root + QStringLiteral("/alpha/inner")), 0);
@@ -325,10 +325,11 @@ TEST_F(WindowTest, WindowIconIsTheFilmStripInEverySize) {
   const struct {
     int x, y;
     QRgb rgb;
-  } points[] = {{0, 0, qRgb(192, 0, 0)},   {31, 31, qRgb(192, 0, 0)},  {4, 8, qRgb(0, 0, 0)},
-                {5, 9, qRgb(0, 0, 0)},     {6, 9, qRgb(255, 255, 255)}, {27, 22, qRgb(255, 255, 255)},
-                {28, 9, qRgb(192, 0, 0)},  {8, 13, qRgb(0, 192, 0)},    {23, 18, qRgb(0, 192, 0)},
-                {24, 18, qRgb(0, 0, 0)}};
+  } points[] = {{0, 0, qRgb(192, 0, 0)},     {31, 31, qRgb(192, 0, 0)},
+                {4, 8, qRgb(0, 0, 0)},       {5, 9, qRgb(0, 0, 0)},
+                {6, 9, qRgb(255, 255, 255)}, {27, 22, qRgb(255, 255, 255)},
+                {28, 9, qRgb(192, 0, 0)},    {8, 13, qRgb(0, 192, 0)},
+                {23, 18, qRgb(0, 192, 0)},   {24, 18, qRgb(0, 0, 0)}};
   for (const auto& p : points) {
     EXPECT_EQ(image.pixel(p.x, p.y), p.rgb) << p.x << "," << p.y;
   }

@@ -22,8 +22,9 @@ void CatalogueSplitter::step(qsizetype bytes, QStringList& rows) {
     const qsizetype length = end - pos_;
     // Code page text is one byte per character, so each row decodes on its own.
     int tabs = 0;
-    for (const char* p = row; tabs < 2 && (p = static_cast<const char*>(
-                                              std::memchr(p, '\t', std::size_t(row + length - p))));
+    for (const char* p = row;
+         tabs < 2 &&
+         (p = static_cast<const char*>(std::memchr(p, '\t', std::size_t(row + length - p))));
          ++p)
       ++tabs;
     pos_ = end + 1;

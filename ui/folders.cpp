@@ -14,11 +14,13 @@ QVector<Volume> mountedVolumes() {
   for (const QStorageInfo& s : QStorageInfo::mountedVolumes()) {
     if (!s.isValid() || !s.isReady()) continue;
     const QString root = s.rootPath();
-    if (std::any_of(volumes.begin(), volumes.end(), [&](const Volume& v) { return v.root == root; }))
+    if (std::any_of(volumes.begin(), volumes.end(),
+                    [&](const Volume& v) { return v.root == root; }))
       continue;
     QString label = root;
     const QString device = QString::fromLocal8Bit(s.device()).section(QLatin1Char('/'), -1);
-    if (!device.isEmpty() && device != root) label += QStringLiteral("  [") + device + QLatin1Char(']');
+    if (!device.isEmpty() && device != root)
+      label += QStringLiteral("  [") + device + QLatin1Char(']');
     volumes.push_back({root, label});
   }
   std::sort(volumes.begin(), volumes.end(), [](const Volume& a, const Volume& b) {
@@ -54,8 +56,9 @@ QStringList pathChain(const QString& path) {
 QStringList subfolderNames(const QString& path) {
   QDir dir(path);
   QStringList names = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-  std::sort(names.begin(), names.end(),
-            [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+  std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) < 0;
+  });
   return names;
 }
 

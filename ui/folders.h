@@ -31,10 +31,10 @@ class DriveListBox : public QComboBox {
  public:
   explicit DriveListBox(QWidget* parent = nullptr);
   void setVolumes(const QVector<Volume>& volumes);
-  QString drive() const;                // root of the selected volume
-  void setDrive(const QString& root);   // selects without emitting driveChanged
+  QString drive() const;               // root of the selected volume
+  void setDrive(const QString& root);  // selects without emitting driveChanged
  signals:
-  void driveChanged();                  // the user picked another volume
+  void driveChanged();  // the user picked another volume
 };
 
 class DirListBox : public QListWidget {

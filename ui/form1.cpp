@@ -10,9 +10,9 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include "net/fetch.h"
 #include "ui/catalogue.h"
 #include "ui/catalogue_view.h"
-#include "net/fetch.h"
 #include "ui/folders.h"
 #include "ui/look.h"
 #include "ui/twips.h"
@@ -182,16 +182,16 @@ void Form1::buildControls() {
   setBackground(processBar, kBusyColour);
 
   // Stacking: of two overlapping controls, the one listed first lies on top.
-  const QList<QWidget*> listed = {azon2queue, Command1, Frame2,   btQueue2,  q_letolt,
-                                  q_del,      queue,    toQueue,  btQueue,   Command2,
-                                  Frame1,     Lista,    Go,       Drive1,    directory,
+  const QList<QWidget*> listed = {azon2queue, Command1, Frame2,     btQueue2,  q_letolt,
+                                  q_del,      queue,    toQueue,    btQueue,   Command2,
+                                  Frame1,     Lista,    Go,         Drive1,    directory,
                                   Picture1,   info,     processBar, azonosito, lblEgy};
   for (auto it = listed.rbegin(); it != listed.rend(); ++it) (*it)->raise();
 
   // Focus order follows the tab indexes; labels and frames take no focus.
-  const QList<QWidget*> tabOrder = {directory, azonosito, Drive1,  Go,   Lista,    Command2,
-                                    btQueue,   toQueue,   queue,   q_del, q_letolt, btQueue2,
-                                    Command1,  azon2queue};
+  const QList<QWidget*> tabOrder = {directory, azonosito, Drive1,   Go,        Lista,
+                                    Command2,  btQueue,   toQueue,  queue,     q_del,
+                                    q_letolt,  btQueue2,  Command1, azon2queue};
   for (int i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 
   connect(Go, &QPushButton::clicked, this, &Form1::Go_Click);
@@ -204,9 +204,8 @@ void Form1::buildControls() {
   connect(q_del, &QPushButton::clicked, this, &Form1::q_del_Click);
   connect(q_letolt, &QPushButton::clicked, this, &Form1::q_letolt_Click);
   connect(Drive1, &ui::DriveListBox::driveChanged, this, &Form1::Drive1_Change);
-  connect(directory, &ui::DirListBox::pathChanged, this, [this](const QString& path) {
-    driveFolders_[ui::volumeRootOf(path, volumes_)] = path;
-  });
+  connect(directory, &ui::DirListBox::pathChanged, this,
+          [this](const QString& path) { driveFolders_[ui::volumeRootOf(path, volumes_)] = path; });
   azonosito->installEventFilter(this);
 }
 
@@ -334,8 +333,8 @@ QString Form1::targetFolder() const { return directory->path(); }
 
 void Form1::openExamplePage() {
   seams_.opener->open(QStringLiteral("about:blank"), false);
-  seams_.opener->open(QStringLiteral("http://") + host_ + QStringLiteral("/z/e/zelvo/azonosito_pld.jpg"),
-                      true);
+  seams_.opener->open(
+      QStringLiteral("http://") + host_ + QStringLiteral("/z/e/zelvo/azonosito_pld.jpg"), true);
 }
 
 void Form1::endProgram() {

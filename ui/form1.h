@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "download/film_download.h"
+#include "download/window_vars.h"
 #include "ui/folders.h"
 #include "ui/seams.h"
-#include "download/window_vars.h"
 
 class QFrame;
 class QGroupBox;
@@ -51,7 +51,9 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   // A yield point of a transfer: lets the window handle pending events.
   void yield();
   // Tests: called at every yield point, before events are handled, with its running number.
-  void setYieldObserver(std::function<void(long long)> observer) { yieldObserver_ = std::move(observer); }
+  void setYieldObserver(std::function<void(long long)> observer) {
+    yieldObserver_ = std::move(observer);
+  }
   bool ending() const override { return ending_; }
   QString serviceHost() const override { return host_; }
 

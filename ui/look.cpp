@@ -10,12 +10,13 @@ namespace ui {
 
 QStringList dialogFontFamilies() {
   // Arial's metrics are close to the original dialog font; DejaVu is too wide for the buttons.
-  return {QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-          QStringLiteral("sans-serif")};
+  return {QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+          QStringLiteral("Arial"), QStringLiteral("sans-serif")};
 }
 
 void applyLook() {
-  if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows"))) QApplication::setStyle(style);
+  if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows")))
+    QApplication::setStyle(style);
   QFont font = QApplication::font();
   font.setFamilies(dialogFontFamilies());
   font.setPointSizeF(8);
@@ -25,8 +26,8 @@ void applyLook() {
 bool installQtHungarian() {
   // Lives as long as the program: the application only keeps a pointer to it.
   static QTranslator translator;
-  if (translator.isEmpty() &&
-      !translator.load(QStringLiteral("qtbase_hu"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+  if (translator.isEmpty() && !translator.load(QStringLiteral("qtbase_hu"),
+                                               QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     return false;
   return QCoreApplication::installTranslator(&translator);
 }

@@ -1,8 +1,8 @@
 #include <QApplication>
 
 #include "ui/form1.h"
-#include "ui/service_host.h"
 #include "ui/look.h"
+#include "ui/service_host.h"
 
 int main(int argc, char** argv) {
   // The program takes no arguments: Qt sees only the program's name.

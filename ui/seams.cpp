@@ -13,8 +13,8 @@ class QtMessageBoxes : public MessageBoxes {
  public:
   BoxAnswer warn(QWidget* parent, const QString& text, const QString& title,
                  BoxButtons buttons) override {
-    const auto shown = buttons == BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
-                                                       : QMessageBox::Ok;
+    const auto shown =
+        buttons == BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok;
     QMessageBox box(QMessageBox::Warning, title, text, shown, parent);
     // The text may come from the server: shown as the characters it is, never as markup.
     box.setTextFormat(Qt::PlainText);

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "ui/form1.h"
-#include "ui/service_host.h"
 #include "ui/look.h"
+#include "ui/service_host.h"
 
 namespace {
 class NoEnd : public ui::ProgramEnd {

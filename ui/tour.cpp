@@ -13,8 +13,8 @@
 
 #include "ui/catalogue_view.h"
 #include "ui/form1.h"
-#include "ui/service_host.h"
 #include "ui/look.h"
+#include "ui/service_host.h"
 
 namespace {
 
@@ -41,7 +41,8 @@ class Tour {
 
   void shot(const char* name) {
     QCoreApplication::processEvents();
-    const QString path = pictures_ + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    const QString path =
+        pictures_ + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
     w_.grab().save(path);
     std::printf("  picture: %s\n", qPrintable(path));
   }
@@ -90,8 +91,7 @@ int main(int argc, char** argv) {
 
   tour.step("\"Minden film\": the catalogue");
   QTest::mouseClick(w.Command1, Qt::LeftButton);
-  for (int i = 0; i < w.Lista->count(); ++i)
-    std::printf("  %s\n", qPrintable(w.Lista->text(i)));
+  for (int i = 0; i < w.Lista->count(); ++i) std::printf("  %s\n", qPrintable(w.Lista->text(i)));
   if (w.Lista->count() < 3) {
     std::fprintf(stderr, "The catalogue did not load: is zelvo-service running on %s?\n",
                  qPrintable(ui::serviceHost()));

@@ -2,9 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ui/catalogue.h"
 #include "net/codepage.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "ui/catalogue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));

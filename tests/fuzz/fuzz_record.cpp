@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net/codepage.h"
 #include "download/film_logic.h"
+#include "net/codepage.h"
 #include "tests/fuzz/fuzz_check.h"
 
 using download::FilmRecord;

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "net/codepage.h"
-#include "tests/fuzz/fuzz_check.h"
 #include "net/url.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
@@ -26,8 +26,8 @@ int hexValue(QChar c) {
 
 bool unreserved(QChar c) {
   const char16_t u = c.unicode();
-  return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
-         u == '-' || u == '.' || u == '_' || u == '~';
+  return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' ||
+         u == '.' || u == '_' || u == '~';
 }
 
 // Checks the alphabet of an encoded text and returns the bytes it stands for.
