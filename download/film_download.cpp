@@ -11,7 +11,6 @@ namespace download {
 
 namespace {
 const QString kRecordPath = QStringLiteral("/z/e/zelvo/basix2.php?a=");
-const QString kFailed = QStringLiteral("Hiba történt");
 constexpr std::uint32_t kReloadKeepConnection =
     net::INTERNET_FLAG_RELOAD | net::INTERNET_FLAG_KEEP_CONNECTION;
 
@@ -24,6 +23,10 @@ bool isSuccessStatus(net::HINTERNET request) {
   const int status = std::atoi(buffer);
   return status >= 200 && status < 300;
 }
+
+FilmOutcome failed(const QString& message) { return {FilmResult::Failed, message, {}}; }
+const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
+
 }  // namespace
 
 bool FilmDownload::yield() {
@@ -31,30 +34,22 @@ bool FilmDownload::yield() {
   return !view_.ending();
 }
 
-FilmResult FilmDownload::fail(const QString& message) {
-  view_.warn(message, false);
-  view_.enterIdleState();
-  view_.setInfo(kFailed);
-  return FilmResult::Failed;
-}
-
-FilmResult FilmDownload::run(const QString& identifier) {
-  const FilmResult result = runSteps(identifier);
+FilmOutcome FilmDownload::run(const QString& identifier) {
+  const FilmOutcome outcome = runSteps(identifier);
   output_.close();  // a stopped film keeps what it received
-  return result;
+  return outcome;
 }
 
-FilmResult FilmDownload::runSteps(const QString& identifier) {
+FilmOutcome FilmDownload::runSteps(const QString& identifier) {
   const QString id = identifier;
-  view_.enterBusyState();
-  if (!yield()) return FilmResult::Stopped;
+  if (!yield()) return kStopped;
 
   // Encoded so that blanks, '&', '#' or line breaks cannot break the request, and so
   // that letters Windows-1250 lacks still reach the service as typed.
   const QString recordUrl = view_.serviceHost() + kRecordPath + net::percentEncodeAsTyped(id);
   const TextReply reply =
       view_.fetchText(QStringLiteral("var"), recordUrl, QString(), kRecordLimit);
-  if (view_.ending()) return FilmResult::Stopped;
+  if (view_.ending()) return kStopped;
 
   // A record cut short may still look well formed, with slices missing: never use one.
   // One over its bound is no record at all.
@@ -66,19 +61,14 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   v_.sliceUrls = record.sliceUrls;
   v_.referrerUrl = record.referrerUrl;
   v_.sliceCount = record.sliceCount;
-  if (status == RecordStatus::Empty) return fail(QStringLiteral("A szerver nem válaszolt."));
-  if (status == RecordStatus::Malformed) return fail(QStringLiteral("A szerver válasza hibás."));
+  if (status == RecordStatus::Empty) return failed(QStringLiteral("A szerver nem válaszolt."));
+  if (status == RecordStatus::Malformed) return failed(QStringLiteral("A szerver válasza hibás."));
 
-  if (v_.sliceCount == 0) {
-    if (view_.warn(v_.filmFields.at(2), true)) view_.openExamplePage();
-    view_.enterIdleState();
-    view_.setInfo(kFailed);
-    return FilmResult::Refused;
-  }
+  if (v_.sliceCount == 0) return {FilmResult::Refused, v_.filmFields.at(2), {}};
 
   const TextReply sizeText =
       view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl, 0);
-  if (view_.ending()) return FilmResult::Stopped;
+  if (view_.ending()) return kStopped;
   view_.sizeLabel().setCaption(sizeText.text);
   const auto size = parseByteCount(view_.sizeLabel().caption());
   v_.sliceSize = size.value_or(0);
@@ -92,13 +82,10 @@ FilmResult FilmDownload::runSteps(const QString& identifier) {
   // Too small (or no usable size): a broken film, reported back to the service.
   const TextReply answer = view_.fetchText(
       QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(), kReportLimit);
-  if (view_.ending()) return FilmResult::Stopped;
+  if (view_.ending()) return kStopped;
   view_.sizeLabel().setCaption(answer.overLimit ? answer.text.left(kReportShownChars)
                                                 : answer.text);
-  view_.warn(view_.sizeLabel().caption(), false);
-  view_.enterIdleState();
-  view_.setInfo(QStringLiteral("Hiba történt, jelentés elküldve"));
-  return FilmResult::Reported;
+  return {FilmResult::Reported, view_.sizeLabel().caption(), {}};
 }
 
 void FilmDownload::closeSliceHandles() {
@@ -127,11 +114,11 @@ void FilmDownload::updateProgress() {
   view_.setBarWidth(static_cast<float>(v_.barWidth));
 }
 
-FilmResult FilmDownload::downloadSlices() {
+FilmOutcome FilmDownload::downloadSlices() {
   view_.setBarWidth(0);
   const QString path = outputPath(view_.targetFolder(), v_.filmFields.at(2));
   if (!output_.create(path))
-    return fail(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
+    return failed(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
   v_.receivedBytes = 0;
   v_.readsSinceUpdate = 0;
   lastShown_ = {};
@@ -145,7 +132,7 @@ FilmResult FilmDownload::downloadSlices() {
       if (end <= output_.onDisk()) keep = end;
     output_.truncate(keep);
     output_.close();
-    return fail(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+    return failed(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
   };
 
   const QByteArray agent = net::toCp1250(v_.agentName);
@@ -164,7 +151,7 @@ FilmResult FilmDownload::downloadSlices() {
     v_.hRequest = net::HttpOpenRequestA(v_.hConnect, "GET", objectPath.constData(), "HTTP/1.0",
                                         referrer.constData(), nullptr, kReloadKeepConnection, 0);
     net::HttpSendRequestA(v_.hRequest, nullptr, 0, nullptr, 0);
-    if (view_.ending()) return FilmResult::Stopped;
+    if (view_.ending()) return kStopped;
 
     // An error page or a broken transfer must never pass for film.
     bool sliceOk = isSuccessStatus(v_.hRequest);
@@ -175,7 +162,7 @@ FilmResult FilmDownload::downloadSlices() {
       std::uint32_t count = 0;
       v_.readMore = net::InternetReadFile(v_.hRequest, v_.readBuffer, sizeof v_.readBuffer, &count);
       v_.bytesRead = static_cast<std::int32_t>(count);
-      if (!yield()) return FilmResult::Stopped;
+      if (!yield()) return kStopped;
       if (!v_.readMore) {
         sliceOk = false;
         break;
@@ -184,7 +171,7 @@ FilmResult FilmDownload::downloadSlices() {
         closeSliceHandles();
         return writeFailed();
       }
-      if (!yield()) return FilmResult::Stopped;
+      if (!yield()) return kStopped;
       if (v_.bytesRead == 0) v_.readMore = false;
       v_.receivedBytes += v_.bytesRead;
       if (v_.readsSinceUpdate == 100) updateProgress();
@@ -193,12 +180,12 @@ FilmResult FilmDownload::downloadSlices() {
     if (!sliceOk) {
       output_.truncate(sliceStart);  // keep only complete slices
       if (!output_.flush() || !output_.close()) return writeFailed();
-      return fail(QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(slice + 1));
+      return failed(QStringLiteral("Nem sikerült letölteni a(z) %1. szeletet.").arg(slice + 1));
     }
     sliceEnds.push_back(output_.size());
   }
   if (!output_.flush() || !output_.close()) return writeFailed();
-  return FilmResult::Finished;
+  return {FilmResult::Finished, {}, v_.filmFields.at(2)};
 }
 
 }  // namespace download

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "download/film_state.h"
 #include "download/output_file.h"
-#include "download/window_vars.h"
 #include "net/fetch.h"
 
 namespace download {
@@ -25,28 +25,25 @@ struct TextReply {
   bool overLimit = false;  // reading stopped at the bound
 };
 
-// What the download needs from the window.
+// What the download asks of the window while it runs.
 class FilmView {
  public:
   virtual ~FilmView() = default;
-  virtual void enterBusyState() = 0;
-  virtual void enterIdleState() = 0;
+  // Lets the window handle its events (the stop command among them).
   virtual void yieldToWindow() = 0;
   // True once the program is ending (stop command or window closed): do nothing more.
   virtual bool ending() const = 0;
   virtual QString serviceHost() const = 0;
   virtual QString targetFolder() const = 0;
+  // Progress: the status line, the caption, the bar (width in twips; the control may
+  // refuse a value, which is then skipped).
   virtual void setInfo(const QString& text) = 0;
   virtual void setWindowCaption(const QString& text) = 0;
-  // Width in twips; the control may refuse a value, which is then skipped.
   virtual void setBarWidth(float twips) = 0;
   virtual net::TextTarget& sizeLabel() = 0;  // the hidden per-request label
   // At most maxBytes of the body are read (see net::fetchText).
   virtual TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
                               std::size_t maxBytes) = 0;
-  // A "Hiba!" warning; true when the user chose OK.
-  virtual bool warn(const QString& text, bool withCancel) = 0;
-  virtual void openExamplePage() = 0;
 };
 
 enum class FilmResult {
@@ -57,22 +54,30 @@ enum class FilmResult {
   Stopped,   // the program is ending
 };
 
+// How a film ended, for the window to show.
+struct FilmOutcome {
+  FilmResult result = FilmResult::Failed;
+  // The box text: the refusal, the error report's answer, or what failed.
+  QString message;
+  // The film's name as saved (Finished).
+  QString savedName;
+};
+
 class FilmDownload {
  public:
-  FilmDownload(WindowVars& vars, FilmView& view) : v_(vars), view_(view) {}
-  FilmResult run(const QString& identifier);
+  FilmDownload(FilmState& state, FilmView& view) : v_(state), view_(view) {}
+  FilmOutcome run(const QString& identifier);
   // Puts every byte received so far on the disk (before the process ends).
   void flushOutput() { output_.flush(); }
 
  private:
-  FilmResult runSteps(const QString& identifier);
-  FilmResult fail(const QString& message);
-  FilmResult downloadSlices();
+  FilmOutcome runSteps(const QString& identifier);
+  FilmOutcome downloadSlices();
   bool yield();  // false when the program is ending
   void updateProgress();
   void closeSliceHandles();
 
-  WindowVars& v_;
+  FilmState& v_;
   FilmView& view_;
   OutputFile output_;
   std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen

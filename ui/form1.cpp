@@ -386,7 +386,28 @@ download::TextReply Form1::fetchText(const QString& mode, const QString& url,
 }
 
 bool Form1::downloadFilm(const QString& identifier) {
-  return film_->run(identifier) == download::FilmResult::Finished;
+  enterBusyState();
+  const download::FilmOutcome outcome = film_->run(identifier);
+  if (ending_ || outcome.result == download::FilmResult::Stopped) return false;
+  if (outcome.result == download::FilmResult::Finished) {
+    savedName_ = outcome.savedName;
+    return true;
+  }
+  showFailure(outcome);
+  return false;
+}
+
+void Form1::showFailure(const download::FilmOutcome& outcome) {
+  using download::FilmResult;
+  if (outcome.result == FilmResult::Refused) {
+    if (warn(outcome.message, true)) openExamplePage();
+  } else {
+    warn(outcome.message, false);
+  }
+  enterIdleState();
+  info->setText(outcome.result == FilmResult::Reported
+                    ? QStringLiteral("Hiba történt, jelentés elküldve")
+                    : QStringLiteral("Hiba történt"));
 }
 
 void Form1::setInfo(const QString& text) { info->setText(text); }
@@ -419,7 +440,7 @@ int Form1::selectedIndex(const QListWidget* list) {
 void Form1::finishSingleFilm(bool finished) {
   // A refused or failed film has already shown its box, gone idle and left its text.
   if (ending_ || !finished) return;
-  info->setText(QStringLiteral("Kész: ") + filmFields.value(2) + QStringLiteral(".mpg"));
+  info->setText(QStringLiteral("Kész: ") + savedName_ + QStringLiteral(".mpg"));
   enterIdleState();
 }
 

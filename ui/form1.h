@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "download/film_download.h"
-#include "download/window_vars.h"
 #include "ui/folders.h"
 #include "ui/seams.h"
+#include "ui/window_vars.h"
 
 class QFrame;
 class QGroupBox;
@@ -41,10 +41,11 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void setOuterWidth(int twips);
   void setOuterHeight(int twips);
 
-  void enterBusyState() override;
-  void enterIdleState() override;
-  void openExamplePage() override;
-  // Returns true when the film was finished and is in its file.
+  void enterBusyState();
+  void enterIdleState();
+  void openExamplePage();
+  // Downloads one film and shows how it ended (box, idle state, status line), except a
+  // finished film, which the command announces; true when the film is in its file.
   bool downloadFilm(const QString& identifier);
   download::TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
                                 std::size_t maxBytes) override;
@@ -113,6 +114,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void catalogueFailed();
   // Download helpers shared by the commands.
   void finishSingleFilm(bool finished);
+  void showFailure(const download::FilmOutcome& outcome);
   static int selectedIndex(const QListWidget* list);
   static int selectedIndex(const ui::CatalogueList* list);
 
@@ -123,12 +125,13 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void setWindowCaption(const QString& text) override;
   void setBarWidth(float twips) override;
   net::TextTarget& sizeLabel() override;
-  bool warn(const QString& text, bool withCancel) override;
+  bool warn(const QString& text, bool withCancel);
 
   QString host_;
   ui::Seams seams_;
   std::unique_ptr<LabelTarget> lblEgyTarget_;
   std::unique_ptr<download::FilmDownload> film_;
+  QString savedName_;  // the last finished film's name as saved
   int outerWidthTw_ = 0;
   int outerHeightTw_ = 0;
   bool ending_ = false;

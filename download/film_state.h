@@ -1,4 +1,5 @@
-// The window's variables, shared by the window and the film download under these names.
+// The state of one film download under the names the window knows it by; the window
+// holds it (see ui/window_vars.h) and the film download works on it.
 #pragma once
 
 #include <QString>
@@ -8,15 +9,14 @@
 
 #include "net/wininet.h"
 
-struct WindowVars {
+namespace download {
+
+struct FilmState {
   // Handles of the slice transfer under way; 0 once closed.
   net::HINTERNET hSession = 0;
   net::HINTERNET hConnect = 0;
   net::HINTERNET hRequest = 0;
   QString agentName;
-
-  bool placeholderCleared = false;
-  bool isDownloading = false;
 
   // Read state of the slice loop (the text fetch keeps its own).
   bool readMore = false;
@@ -28,9 +28,6 @@ struct WindowVars {
   QStringList recordParts;
   QStringList filmFields;
   std::int32_t sliceCount = 0;
-
-  QStringList catalogRows;
-  QStringList catalogFields;
   QVariant loopItem;
 
   // 64-bit so that films and slices past 2 GiB keep correct figures.
@@ -41,5 +38,6 @@ struct WindowVars {
   std::int32_t readsSinceUpdate = 0;
   double barWidth = 0;
   double percentDone = 0;
-  QVariant queueIndex;
 };
+
+}  // namespace download

@@ -1,0 +1,16 @@
+// The window's variables, under their names: the film download's state and the window's own.
+#pragma once
+
+#include <QStringList>
+#include <QVariant>
+
+#include "download/film_state.h"
+
+struct WindowVars : download::FilmState {
+  bool placeholderCleared = false;
+  bool isDownloading = false;
+
+  QStringList catalogRows;
+  QStringList catalogFields;
+  QVariant queueIndex;
+};
