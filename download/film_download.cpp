@@ -29,6 +29,15 @@ const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
 
 }  // namespace
 
+TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& url,
+                     const QString& referrer) {
+  TextReply reply;
+  reply.text = net::fetchText(ctx, mode, url, referrer);
+  reply.complete = ctx.complete;
+  reply.overLimit = ctx.overLimit;
+  return reply;
+}
+
 bool FilmDownload::yield() {
   view_.yieldToWindow();
   return !view_.ending();

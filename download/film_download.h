@@ -25,6 +25,10 @@ struct TextReply {
   bool overLimit = false;  // reading stopped at the bound
 };
 
+// net::fetchText with its outcome as a reply.
+TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& url,
+                     const QString& referrer);
+
 // What the download asks of the window while it runs.
 class FilmView {
  public:

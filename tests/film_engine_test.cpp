@@ -39,11 +39,7 @@ class EngineView final : public download::FilmView {
     ctx.yield = [this] { yieldToWindow(); };
     ctx.sizeLabel = &label_;
     ctx.maxBytes = maxBytes;
-    download::TextReply reply;
-    reply.text = net::fetchText(ctx, mode, url, referrer);
-    reply.complete = ctx.complete;
-    reply.overLimit = ctx.overLimit;
-    return reply;
+    return download::fetchReply(ctx, mode, url, referrer);
   }
 
   long long yields = 0;

@@ -378,11 +378,7 @@ download::TextReply Form1::fetchText(const QString& mode, const QString& url,
   ctx.yield = [this] { yield(); };
   ctx.sizeLabel = lblEgyTarget_.get();
   ctx.maxBytes = maxBytes;
-  download::TextReply reply;
-  reply.text = net::fetchText(ctx, mode, url, referrer);
-  reply.complete = ctx.complete;
-  reply.overLimit = ctx.overLimit;
-  return reply;
+  return download::fetchReply(ctx, mode, url, referrer);
 }
 
 bool Form1::downloadFilm(const QString& identifier) {
