@@ -544,4 +544,6 @@ std::size_t bufferedBytesForTests(HINTERNET request) {
   return r ? r->body.size() - r->readPos : 0;
 }
 
+HINTERNET handlesOpenedForTests() { return g.lastId; }
+
 }  // namespace net

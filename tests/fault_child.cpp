@@ -1,12 +1,17 @@
 // Child process of the fault matrix: the real window with the real program end, reporting
 // what the user saw on stdout, one fact per line.
 //
-//   fault_child stop HOST FOLDER ID click|close N
-//       "Állj!" or closing the window at yield point N of the film.
+//   fault_child stop HOST FOLDER ID click|close POINT FD
+//       "Állj!" or closing the window at the first yield point where the stop point POINT
+//       (tests/fault_stop_points.h) is reached. The test writes a line to file descriptor FD
+//       for every request its service sees, before answering it.
 //   fault_child nospace HOST FOLDER ID LIMIT
 //       the film with files limited to LIMIT bytes (RLIMIT_FSIZE, SIGXFSZ ignored).
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,8 +19,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
+#include "net/wininet.h"
+#include "tests/fault_stop_points.h"
 #include "ui/form1.h"
 
 namespace {
@@ -38,10 +46,30 @@ class NoBrowser : public ui::UrlOpener {
   void open(const QString& url, bool) override { say(QStringLiteral("OPEN ") + url); }
 };
 
+// Requests the service has seen: every one sent so far has been answered, and the service
+// writes its line before answering, so at a yield point all of them are in the pipe.
+class SeenRequests {
+ public:
+  explicit SeenRequests(int fd) : fd_(fd) {
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  int count() {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
+      for (ssize_t i = 0; i < n; ++i) seen_ += buffer[i] == '\n';
+    return seen_;
+  }
+
+ private:
+  int fd_;
+  int seen_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6 && argc != 7) return 2;
+  if (argc != 6 && argc != 8) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   // Never hang the suite, whatever the window does.
@@ -59,17 +87,27 @@ int main(int argc, char** argv) {
   if (!w.directory->setPath(QString::fromLocal8Bit(argv[3]))) return 2;
   w.azonosito->setText(QString::fromUtf8(argv[4]));
 
-  if (mode == QLatin1String("stop") && argc == 7) {
+  std::unique_ptr<SeenRequests> seen;
+  if (mode == QLatin1String("stop") && argc == 8) {
     const bool click = QString::fromLocal8Bit(argv[5]) == QLatin1String("click");
-    const long long at = QString::fromLocal8Bit(argv[6]).toLongLong();
-    // By value: the observer runs after this block has ended.
-    w.setYieldObserver([&w, click, at](long long n) {
-      if (n != at) return;
-      say(QStringLiteral("AT %1 %2 %3 %4")
-              .arg(n)
-              .arg(w.receivedBytes)
-              .arg(w.bytesRead)
-              .arg(w.loopItem.toString()));
+    const stops::StopPoint* point = stops::findStopPoint(argv[6]);
+    if (!point) return 2;
+    seen = std::make_unique<SeenRequests>(std::atoi(argv[7]));
+    const QString file = w.directory->path() + QLatin1Char('/') + QString::fromUtf8(stops::kFile);
+    const net::HINTERNET openedBefore = net::handlesOpenedForTests();
+    // By value, but for what outlives this block: the observer runs after it has ended.
+    w.setYieldObserver([&w, &seen, click, point, file, openedBefore](long long) {
+      stops::Moment m;
+      m.seen = seen->count();
+      m.opened = net::handlesOpenedForTests() - openedBefore;
+      m.sizeShown = w.lblEgy->text() == QString::number(stops::kSlice[0]);
+      m.slice = static_cast<int>(w.sliceUrls.indexOf(w.loopItem.toString()));
+      m.sliceOpen = w.hRequest != 0;
+      m.received = w.receivedBytes;
+      m.inBuffer = w.bytesRead;
+      m.hasFile = QFileInfo::exists(file);
+      if (!point->reached(m)) return;
+      say(QString::fromStdString(stops::toLine(m)));
       if (click)
         QTest::mouseClick(w.Go, Qt::LeftButton);
       else

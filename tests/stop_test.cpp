@@ -26,6 +26,8 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   const std::string host = server.host();
   const std::vector<std::string> slices = {bytesOf(300000, 1), bytesOf(300000, 2),
                                            bytesOf(300000, 3)};
+  // The second slice comes in pieces with pauses: waits in which the window handles the
+  // stop that the child posts once it has seen 310000 bytes, long before that slice ends.
   std::string record = host + "/ref|3|Film*";
   for (std::size_t i = 0; i < slices.size(); ++i) {
     service::Reply r;
