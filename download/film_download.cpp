@@ -43,13 +43,13 @@ bool FilmDownload::yield() {
   return !view_.ending();
 }
 
-FilmOutcome FilmDownload::run(const QString& identifier) {
-  const FilmOutcome outcome = runSteps(identifier);
+FilmOutcome FilmDownload::run(const QString& identifier, RunFiles* files) {
+  const FilmOutcome outcome = runSteps(identifier, files);
   output_.close();  // a stopped film keeps what it received
   return outcome;
 }
 
-FilmOutcome FilmDownload::runSteps(const QString& identifier) {
+FilmOutcome FilmDownload::runSteps(const QString& identifier, RunFiles* files) {
   const QString id = identifier;
   if (!yield()) return kStopped;
 
@@ -85,7 +85,7 @@ FilmOutcome FilmDownload::runSteps(const QString& identifier) {
 
   if (size && v_.sliceSize >= 10000) {
     view_.setInfo(summaryText(v_.filmFields.at(1), v_.totalKb, userDecimalSeparator()));
-    return downloadSlices();
+    return downloadSlices(id, files);
   }
 
   // Too small (or no usable size): a broken film, reported back to the service.
@@ -123,10 +123,20 @@ void FilmDownload::updateProgress() {
   view_.setBarWidth(static_cast<float>(v_.barWidth));
 }
 
-FilmOutcome FilmDownload::downloadSlices() {
+FilmOutcome FilmDownload::downloadSlices(const QString& identifier, RunFiles* files) {
   view_.setBarWidth(0);
-  const QString path = outputPath(view_.targetFolder(), v_.filmFields.at(2));
-  if (!output_.create(path))
+  const QString folder = view_.targetFolder();
+  const QString filmName = v_.filmFields.at(2);
+  // Another film finished in this run under the same name keeps its file.
+  int copy = 1;
+  if (files) {
+    for (;; ++copy) {
+      const auto taken = files->find(outputFileName(filmName, copy));
+      if (taken == files->end() || taken->second == identifier) break;
+    }
+  }
+  const QString path = outputPath(folder, filmName, copy);
+  if (!output_.create(folder, outputFileName(filmName, copy)))
     return failed(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
   v_.receivedBytes = 0;
   v_.readsSinceUpdate = 0;
@@ -193,8 +203,13 @@ FilmOutcome FilmDownload::downloadSlices() {
     }
     sliceEnds.push_back(output_.size());
   }
-  if (!output_.flush() || !output_.close()) return writeFailed();
-  return {FilmResult::Finished, {}, v_.filmFields.at(2)};
+  // Only a complete film takes the final name (an earlier copy is replaced only now).
+  if (!output_.commit()) {
+    output_.close();
+    return failed(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+  }
+  if (files) (*files)[outputFileName(filmName, copy)] = identifier;
+  return {FilmResult::Finished, {}, savedFilmName(filmName, copy)};
 }
 
 }  // namespace download

@@ -5,6 +5,7 @@
 #include <QString>
 #include <chrono>
 #include <cstddef>
+#include <map>
 
 #include "download/film_state.h"
 #include "download/output_file.h"
@@ -67,16 +68,21 @@ struct FilmOutcome {
   QString savedName;
 };
 
+// The files of the films finished in one run of the queue, by file name: the identifier
+// of the film in each. A different film whose name is taken is saved as "name (2)", ...
+using RunFiles = std::map<QString, QString>;
+
 class FilmDownload {
  public:
   FilmDownload(FilmState& state, FilmView& view) : v_(state), view_(view) {}
-  FilmOutcome run(const QString& identifier);
+  // files, when given, is the run's record of finished films, and learns this one.
+  FilmOutcome run(const QString& identifier, RunFiles* files = nullptr);
   // Puts every byte received so far on the disk (before the process ends).
   void flushOutput() { output_.flush(); }
 
  private:
-  FilmOutcome runSteps(const QString& identifier);
-  FilmOutcome downloadSlices();
+  FilmOutcome runSteps(const QString& identifier, RunFiles* files);
+  FilmOutcome downloadSlices(const QString& identifier, RunFiles* files);
   bool yield();  // false when the program is ending
   void updateProgress();
   void closeSliceHandles();

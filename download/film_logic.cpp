@@ -113,7 +113,11 @@ bool isDeviceName(const QString& name) {
 
 }  // namespace
 
-QString outputFileName(const QString& filmName) {
+QString savedFilmName(const QString& filmName, int copy) {
+  return copy > 1 ? filmName + QStringLiteral(" (%1)").arg(copy) : filmName;
+}
+
+QString outputFileName(const QString& filmName, int copy) {
   QString name;
   name.reserve(filmName.size());
   for (QChar c : filmName) {
@@ -125,8 +129,10 @@ QString outputFileName(const QString& filmName) {
   if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
     name = QStringLiteral("film");
   if (isDeviceName(name)) name.prepend(QLatin1Char('_'));
-  // Cut whole characters until the full name fits in 255 bytes.
-  const int budget = 255 - kSuffix.toUtf8().size();
+  // Cut whole characters until the full name, its copy number and the work file's
+  // suffix fit in 255 bytes.
+  const QString copyText = copy > 1 ? QStringLiteral(" (%1)").arg(copy) : QString();
+  const int budget = 255 - int(kWorkSuffix.size()) - int(kSuffix.size()) - int(copyText.size());
   while (name.toUtf8().size() > budget) {
     int cut = name.size() - 1;
     if (cut > 0 && name.at(cut).isLowSurrogate()) --cut;
@@ -134,13 +140,13 @@ QString outputFileName(const QString& filmName) {
   }
   if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
     name[name.size() - 1] = QLatin1Char('_');
-  return name + kSuffix;
+  return name + copyText + kSuffix;
 }
 
-QString outputPath(const QString& folder, const QString& filmName) {
+QString outputPath(const QString& folder, const QString& filmName, int copy) {
   QString dir = folder;
   if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
-  return dir + outputFileName(filmName);
+  return dir + outputFileName(filmName, copy);
 }
 
 }  // namespace download

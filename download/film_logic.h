@@ -51,10 +51,16 @@ Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barF
 Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth);
 Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);
 
-// The output file's name for a film: the name made safe, then "_Zelvoweb.mpg",
-// at most 255 bytes in UTF-8.
-QString outputFileName(const QString& filmName);
+// The work file beside the output file, written until the film is complete.
+const QString kWorkSuffix = QStringLiteral(".part");
+
+// The output file's name for a film: the name made safe, " (copy)" from the second copy
+// on, then "_Zelvoweb.mpg"; short enough (250 bytes in UTF-8) that its work file, the name
+// with kWorkSuffix, still fits a file name's 255 bytes.
+QString outputFileName(const QString& filmName, int copy = 1);
 // The folder, "/", and the file name; the file always lies inside the folder.
-QString outputPath(const QString& folder, const QString& filmName);
+QString outputPath(const QString& folder, const QString& filmName, int copy = 1);
+// The film's name as saved: with " (copy)" from the second copy on.
+QString savedFilmName(const QString& filmName, int copy);
 
 }  // namespace download

@@ -1,9 +1,13 @@
 #include "download/output_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QFile>
 #include <cerrno>
+
+#include "download/film_logic.h"
 
 namespace download {
 namespace {
@@ -12,14 +16,51 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 
 OutputFile::~OutputFile() { close(); }
 
-bool OutputFile::create(const QString& path) {
+bool OutputFile::create(const QString& folder, const QString& fileName) {
   close();
-  const QByteArray native = QFile::encodeName(path);
-  fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const auto refuse = [this] {
+    close();
+    return false;
+  };
   written_ = 0;
   buffer_.clear();
+  finalName_ = QFile::encodeName(fileName);
+  workName_ = QFile::encodeName(fileName + kWorkSuffix);
+  // Names are resolved inside this folder only (the names carry no '/').
+  dirFd_ = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd_ < 0 || finalName_.contains('/') || workName_.contains('/')) return refuse();
+  struct stat st {};
+  if (::fstatat(dirFd_, finalName_.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(st.st_mode))
+    return refuse();
+  // O_NOFOLLOW: a planted link is refused; O_NONBLOCK: a FIFO cannot hang the open.
+  fd_ = ::openat(dirFd_, workName_.constData(),
+                 O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd_ < 0) return refuse();
+  // Only a plain file nobody else is writing; it is emptied only once it is ours.
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
+      ::ftruncate(fd_, 0) != 0) {
+    ::close(fd_);  // before close() would flush into it
+    fd_ = -1;
+    return refuse();
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   buffer_.reserve(kBufferSize);
-  return fd_ >= 0;
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (fd_ < 0 || !flush() || ::fsync(fd_) != 0) return false;
+  // The work file must still be the one written: not removed, not replaced.
+  struct stat mine {
+  }, named{};
+  if (::fstat(fd_, &mine) != 0 ||
+      ::fstatat(dirFd_, workName_.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+    return false;
+  if (::renameat(dirFd_, workName_.constData(), dirFd_, finalName_.constData()) != 0) return false;
+  ::fsync(dirFd_);  // the new name itself on the disk
+  return close();
 }
 
 bool OutputFile::write(const char* data, std::size_t size) {
@@ -61,12 +102,16 @@ bool OutputFile::truncate(std::uint64_t offset) {
 }
 
 bool OutputFile::close() {
-  if (fd_ < 0) return true;
-  const bool flushed = flush();
-  const bool closed = ::close(fd_) == 0;
-  fd_ = -1;
+  bool ok = true;
+  if (fd_ >= 0) {
+    ok = flush();
+    ok = ::close(fd_) == 0 && ok;  // releases the lock
+    fd_ = -1;
+  }
+  if (dirFd_ >= 0) ::close(dirFd_);
+  dirFd_ = -1;
   buffer_.clear();
-  return flushed && closed;
+  return ok;
 }
 
 }  // namespace download

@@ -1,4 +1,6 @@
-// Buffered writer of the output file: one system call per buffer, not per 64-byte read.
+// The output file of a film, written through a work file beside it: a buffered writer
+// (one system call per buffer, not per 64-byte read) into "<name>.part", which takes the
+// final name in one step only once the film is complete.
 #pragma once
 
 #include <QString>
@@ -14,19 +16,29 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates or empties the file. False when it cannot be created.
-  bool create(const QString& path);
+  // Opens the work file of fileName in folder, empty, and locks it for as long as it is
+  // open. Never follows a symbolic link and never leaves the folder. False (touching
+  // nothing) when it cannot be created, is not a plain file, another download holds it,
+  // or a folder stands under the final name.
+  bool create(const QString& folder, const QString& fileName);
   bool write(const char* data, std::size_t size);
   bool flush();
   // Drops everything after offset (a slice that failed half way).
   bool truncate(std::uint64_t offset);
+  // Puts the complete film on the disk, checks that the work file is still the one
+  // written, and renames it over the final name (replacing a file there). Then closed.
+  bool commit();
+  // Closes the work file, which keeps what it holds.
   bool close();
   bool isOpen() const { return fd_ >= 0; }
   std::uint64_t size() const { return written_ + buffer_.size(); }
   std::uint64_t onDisk() const { return written_; }  // the part that reached the file
 
  private:
+  int dirFd_ = -1;
   int fd_ = -1;
+  QByteArray finalName_;
+  QByteArray workName_;
   std::uint64_t written_ = 0;
   std::vector<char> buffer_;
 };

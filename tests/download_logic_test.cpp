@@ -9,6 +9,10 @@
 #include "download/output_file.h"
 #include "tests/qt_print.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <csignal>
+
 using namespace download;
 
 namespace {
@@ -181,8 +185,8 @@ TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
                               QString(150, QChar(0xD83C)).replace(QChar(0xD83C), "🎬")}) {
     const QString file = outputFileName(name);
     const QByteArray bytes = file.toUtf8();
-    EXPECT_LE(bytes.size(), 255);
-    EXPECT_GE(bytes.size(), 250);
+    EXPECT_LE(bytes.size() + 5, 255);  // room for the work file's ".part"
+    EXPECT_GE(bytes.size(), 245);
     EXPECT_TRUE(file.endsWith(QStringLiteral("_Zelvoweb.mpg")));
     EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes);
     EXPECT_FALSE(file.contains(QChar(QChar::ReplacementCharacter)));
@@ -199,17 +203,18 @@ TEST(FileName, PathAlwaysLiesInsideTheFolder) {
   }
 }
 
-TEST(OutputFile, WritesBuffersTruncatesAndReportsFailures) {
+TEST(OutputFile, WritesTheWorkFileAndRenamesOnlyACompleteFilm) {
   QTemporaryDir tmp;
-  const QString path = tmp.filePath("out.bin");
-  {
+  const QString final = tmp.filePath("out.bin");
+  const QString work = final + ".part";
+  for (const QString& path : {final, work}) {
     QFile old(path);
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("old contents that must go");
   }
   OutputFile out;
-  ASSERT_TRUE(out.create(path));
-  EXPECT_EQ(QFileInfo(path).size(), 0);    // an existing file starts empty
+  ASSERT_TRUE(out.create(tmp.path(), "out.bin"));
+  EXPECT_EQ(QFileInfo(work).size(), 0);    // an old work file starts over
   const std::string big(300 * 1024, 'x');  // more than one buffer
   ASSERT_TRUE(out.write("abc", 3));
   ASSERT_TRUE(out.write(big.data(), big.size()));
@@ -218,20 +223,93 @@ TEST(OutputFile, WritesBuffersTruncatesAndReportsFailures) {
   ASSERT_TRUE(out.write("Z", 1));
   ASSERT_TRUE(out.truncate(out.size()));
   EXPECT_FALSE(out.truncate(out.size() + 1));
-  ASSERT_TRUE(out.close());
-  QFile in(path);
+  ASSERT_TRUE(out.flush());
+  QFile earlier(final);
+  ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+  EXPECT_EQ(earlier.readAll(), QByteArray("old contents that must go"));  // untouched so far
+  ASSERT_TRUE(out.commit());
+  EXPECT_FALSE(QFile::exists(work));
+  QFile in(final);
   ASSERT_TRUE(in.open(QIODevice::ReadOnly));
   EXPECT_EQ(in.readAll(), QByteArray("abc") + QByteArray(10, 'x') + "Z");
 
-  OutputFile nowhere;
-  EXPECT_FALSE(nowhere.create(tmp.filePath("missing/dir/out.bin")));
-  EXPECT_FALSE(nowhere.write("a", 1));
+  // Closed without commit: the work file keeps its bytes, the final name stays as it was.
+  ASSERT_TRUE(out.create(tmp.path(), "out.bin"));
+  ASSERT_TRUE(out.write("partial", 7));
+  ASSERT_TRUE(out.close());
+  EXPECT_EQ(QFileInfo(work).size(), 7);
+  EXPECT_EQ(QFileInfo(final).size(), 14);
+}
 
-  OutputFile full;  // the device that is always out of space
-  ASSERT_TRUE(full.create(QStringLiteral("/dev/full")));
-  EXPECT_TRUE(full.write("a", 1));
-  EXPECT_FALSE(full.flush());
-  EXPECT_FALSE(full.close());
+// Each row puts something under the work file's (or the final) name; the film refuses it
+// and leaves it as it was.
+TEST(OutputFile, RefusesWhatIsNotItsOwnPlainWorkFile) {
+  enum Planted { Missing, Link, Fifo, Locked, FolderAtFinal };
+  const struct {
+    const char* name;
+    Planted what;
+  } rows[] = {{"missing folder", Missing},
+              {"symbolic link as work file", Link},
+              {"FIFO as work file", Fifo},
+              {"work file locked by another download", Locked},
+              {"folder under the final name", FolderAtFinal}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    QTemporaryDir tmp;
+    const QString victim = tmp.filePath("victim");
+    {
+      QFile v(victim);
+      ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+      v.write("victim");
+    }
+    QString folder = tmp.path();
+    const QString work = tmp.filePath("f.mpg.part");
+    OutputFile other;
+    switch (row.what) {
+      case Missing: folder = tmp.filePath("missing/dir"); break;
+      case Link: ASSERT_TRUE(QFile::link(victim, work)); break;
+      case Fifo: ASSERT_EQ(::mkfifo(work.toLocal8Bit().constData(), 0644), 0); break;
+      case Locked:
+        ASSERT_TRUE(other.create(tmp.path(), "f.mpg"));
+        ASSERT_TRUE(other.write("theirs", 6));
+        ASSERT_TRUE(other.flush());
+        break;
+      case FolderAtFinal: ASSERT_TRUE(QDir(tmp.path()).mkdir("f.mpg")); break;
+    }
+    OutputFile out;
+    EXPECT_FALSE(out.create(folder, "f.mpg"));
+    EXPECT_FALSE(out.write("a", 1));
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::ReadOnly));
+    EXPECT_EQ(v.readAll(), QByteArray("victim"));
+    if (row.what == Locked) EXPECT_EQ(QFileInfo(work).size(), 6);
+  }
+}
+
+TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
+  QTemporaryDir tmp;
+  OutputFile out;
+  ASSERT_TRUE(out.create(tmp.path(), "f.mpg"));
+  ASSERT_TRUE(out.write("abc", 3));
+  ASSERT_TRUE(QFile::remove(tmp.filePath("f.mpg.part")));
+  EXPECT_FALSE(out.commit());
+  EXPECT_FALSE(QFile::exists(tmp.filePath("f.mpg")));
+  out.close();
+
+  // A file size limit stands in for a full disk (each test runs in its own process).
+  ASSERT_TRUE(out.create(tmp.path(), "g.mpg"));
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit limit = before;
+  limit.rlim_cur = 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  EXPECT_TRUE(out.write("abc", 3));  // buffered
+  EXPECT_FALSE(out.flush());
+  EXPECT_EQ(out.onDisk(), 2u);
+  EXPECT_FALSE(out.commit());
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  EXPECT_FALSE(QFile::exists(tmp.filePath("g.mpg")));
 }
 
 }  // namespace

@@ -13,7 +13,9 @@ namespace stops {
 
 // The film's name and file (UTF-8), and its three slices; the size query asks for the first.
 constexpr char kName[] = "Megállj";
-constexpr char kFile[] = "Megállj_Zelvoweb.mpg";
+// A stopped film never takes its final name: its bytes stay in the work file.
+constexpr char kFinal[] = "Megállj_Zelvoweb.mpg";
+constexpr char kFile[] = "Megállj_Zelvoweb.mpg.part";
 constexpr std::int64_t kSlice[] = {12800, 12800, 6400};
 constexpr int kSlices = 3;
 inline std::int64_t sliceStart(int i) {

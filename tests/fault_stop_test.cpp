@@ -91,6 +91,7 @@ TEST_P(StopAtPoint, EndsAtOnceWithEveryWrittenByteAndNoFurtherRequest) {
       expectedTargets.begin() + std::min<std::ptrdiff_t>(at.seen, expectedTargets.size()));
   EXPECT_EQ(targets(), expected);
 
+  EXPECT_FALSE(QFile::exists(childFolder.filePath(QString::fromUtf8(stops::kFinal))));
   QFile file(childFolder.filePath(QString::fromUtf8(stops::kFile)));
   if (!at.hasFile) {
     EXPECT_FALSE(file.exists());  // stopped before the film had a file

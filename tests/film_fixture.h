@@ -83,8 +83,15 @@ class FilmTest : public ::testing::Test {
   QString pathOf(const QString& filmName) const {
     return folder.path() + QLatin1Char('/') + filmName + QStringLiteral("_Zelvoweb.mpg");
   }
-  std::string fileBytes(const QString& filmName) const {
-    QFile f(pathOf(filmName));
+  // A film that did not finish: nothing under its final name, and its work file holds
+  // exactly these bytes.
+  void expectOnlyWorkFile(const QString& filmName, const std::string& bytes) const {
+    EXPECT_FALSE(QFile::exists(pathOf(filmName)));
+    EXPECT_TRUE(fileBytes(filmName, QStringLiteral(".part")) == bytes)
+        << fileBytes(filmName, QStringLiteral(".part")).size() << " bytes, not " << bytes.size();
+  }
+  std::string fileBytes(const QString& filmName, const QString& suffix = {}) const {
+    QFile f(pathOf(filmName) + suffix);
     if (!f.open(QIODevice::ReadOnly)) return "<missing>";
     return f.readAll().toStdString();
   }

@@ -55,7 +55,8 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   const qint64 received = stop[0].toLongLong();
   EXPECT_TRUE(stop[1].startsWith(QString::fromStdString(host + "/s/1")));
 
-  QFile file(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
+  EXPECT_FALSE(QFile::exists(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg"))));
+  QFile file(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg.part")));
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const std::string onDisk = file.readAll().toStdString();
   EXPECT_GE(static_cast<qint64>(onDisk.size()), received);

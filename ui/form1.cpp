@@ -381,9 +381,9 @@ download::TextReply Form1::fetchText(const QString& mode, const QString& url,
   return download::fetchReply(ctx, mode, url, referrer);
 }
 
-bool Form1::downloadFilm(const QString& identifier) {
+bool Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
   enterBusyState();
-  const download::FilmOutcome outcome = film_->run(identifier);
+  const download::FilmOutcome outcome = film_->run(identifier, runFiles);
   if (ending_ || outcome.result == download::FilmResult::Stopped) return false;
   if (outcome.result == download::FilmResult::Finished) {
     savedName_ = outcome.savedName;
@@ -544,10 +544,11 @@ void Form1::q_letolt_Click() {
   QStringList ids;
   for (int i = 0; i < queue->count(); ++i) ids << queue->item(i)->text();
   int failed = 0;
+  download::RunFiles files;  // two films of the run never share a file
   for (int i = 0; i < ids.size(); ++i) {
     queueIndex = static_cast<qint16>(i);
     azonosito->setText(ids.at(i));
-    const bool finished = downloadFilm(ids.at(i));
+    const bool finished = downloadFilm(ids.at(i), &files);
     if (ending_) return;
     if (!finished) ++failed;
   }

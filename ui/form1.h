@@ -46,7 +46,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void openExamplePage();
   // Downloads one film and shows how it ended (box, idle state, status line), except a
   // finished film, which the command announces; true when the film is in its file.
-  bool downloadFilm(const QString& identifier);
+  bool downloadFilm(const QString& identifier, download::RunFiles* runFiles = nullptr);
   download::TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
                                 std::size_t maxBytes) override;
   // A yield point of a transfer: lets the window handle pending events.
