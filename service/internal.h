@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "service/service.h"
 
@@ -22,8 +23,10 @@ std::string percentEncode(const std::string& utf8);
 // Decodes %XX; '+' and malformed escapes stay as they are.
 std::string percentDecode(const std::string& text);
 
-// The film an identifier from the wire names: decoded bytes read as Windows-1250 first,
-// then as UTF-8 (a raw identifier typed into a browser). Null when unknown.
+// The identifiers decoded bytes from the wire may stand for, in the order to try: read as
+// Windows-1250 first, then as UTF-8 (a raw identifier typed into a browser).
+std::vector<std::string> wireIdReadings(const std::string& decodedBytes);
+// The table film an identifier from the wire names; null when unknown.
 const FilmSpec* findFilmByWireId(const std::string& decodedBytes);
 // The identifier as readable UTF-8, for messages about unknown films.
 std::string wireIdText(const std::string& decodedBytes);

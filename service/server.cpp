@@ -66,11 +66,14 @@ struct Body {
       std::memcpy(out, text.data() + offset, n);
     }
   }
-  // The text without end (an empty text stays empty).
+  // The content without end (an empty text stays empty).
   void repeatForever() {
-    if (text.empty() || generated) return;
-    repeated = true;
-    size = kEndless;
+    if (generated) {
+      size = kEndless;
+    } else if (!text.empty()) {
+      repeated = true;
+      size = kEndless;
+    }
   }
 };
 
@@ -134,6 +137,17 @@ Answer pageAnswer(int status, const std::string& message) {
                             title + "</title></head>\n<body><h1>" + title + "</h1><p>" +
                             htmlEscape(message) + "</p></body></html>\n");
   return answer(status, "text/html; charset=windows-1250", std::move(b));
+}
+
+// A 200 answer of this body that misbehaves as the fault says.
+Answer faultyAnswer(const std::string& contentType, Body body, Fault fault) {
+  if (fault == Fault::NotFound) return pageAnswer(404, "A kért tartalom nem található.");
+  if (fault == Fault::ServerError) return pageAnswer(500, "A szerver hibát észlelt.");
+  const bool endless = fault == Fault::Endless;
+  Answer a = answer(200, contentType, std::move(body), fault != Fault::NoLength && !endless);
+  if (endless) a.body.repeatForever();
+  a.fault = fault;
+  return a;
 }
 
 Answer fromReply(const Reply& r) {
@@ -369,6 +383,8 @@ struct Server::Impl {
   mutable std::mutex mu;  // guards the log, the overrides and the observer
   std::vector<LoggedRequest> log;
   std::map<std::string, Reply> replies;
+  // Shared, so that a connection keeps the film it found when addFilm replaces it.
+  std::map<std::string, std::shared_ptr<const FilmSpec>> added;
   std::optional<CatalogueScenario> catalogue;
   std::function<void(const LoggedRequest&)> observer;
 
@@ -494,21 +510,31 @@ struct Server::Impl {
     else if (std::size_t at = query.find("&a="); at != std::string::npos)
       encoded = query.substr(at + 3);
     std::string idBytes = detail::percentDecode(encoded);
-    const FilmSpec* film = detail::findFilmByWireId(idBytes);
+    const std::shared_ptr<const FilmSpec> film = findFilm(idBytes);
     if (errorReport)
       return textAnswer(detail::toCp1250(film ? film->errorAnswer : "Nincs ilyen film."));
     if (!film) return textAnswer(detail::refusalReply(host(), detail::wireIdText(idBytes)));
-    Answer a = textAnswer(detail::recordReply(host(), *film));
-    if (film->recordFault == Fault::Endless) {
-      a = answer(200, "text/plain; charset=windows-1250", std::move(a.body), false);
-      a.body.repeatForever();
+    Body b;
+    b.text = detail::recordReply(host(), *film);
+    return faultyAnswer("text/plain; charset=windows-1250", std::move(b), film->recordFault);
+  }
+
+  // An added film first, then the table's.
+  std::shared_ptr<const FilmSpec> findFilm(const std::string& decodedIdBytes) {
+    const std::vector<std::string> readings = detail::wireIdReadings(decodedIdBytes);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      for (const std::string& id : readings)
+        if (auto it = added.find(id); it != added.end()) return it->second;
     }
-    return a;
+    // The table lives as long as the program: no owner to share.
+    const FilmSpec* table = detail::findFilmByWireId(decodedIdBytes);
+    return table ? std::shared_ptr<const FilmSpec>(std::shared_ptr<void>(), table) : nullptr;
   }
 
   Answer slice(const std::string& rest, const std::string& target) {
     std::size_t slash = rest.rfind('/');
-    const FilmSpec* film = nullptr;
+    std::shared_ptr<const FilmSpec> film;
     std::size_t index = 0;
     if (slash != std::string::npos) {
       std::string number = rest.substr(slash + 1);
@@ -517,23 +543,16 @@ struct Server::Impl {
           std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
       if (digits) {
         index = std::stoul(number);
-        film = detail::findFilmByWireId(detail::percentDecode(rest.substr(0, slash)));
+        film = findFilm(detail::percentDecode(rest.substr(0, slash)));
       }
     }
     if (!film || index >= film->slices.size())
       return pageAnswer(404, "A kért szelet nem létezik: " + target);
-    const SliceSpec& spec = film->slices[index];
-    if (spec.fault == Fault::NotFound) return pageAnswer(404, "A szelet nem található.");
-    if (spec.fault == Fault::ServerError) return pageAnswer(500, "A szerver hibát észlelt.");
     Body b;
     b.generated = true;
     b.seed = detail::sliceSeed(*film, index);
-    b.size = spec.size;
-    Answer a = answer(200, "application/octet-stream", std::move(b),
-                      spec.fault != Fault::NoLength && spec.fault != Fault::Endless);
-    if (spec.fault == Fault::Endless) a.body.size = kEndless;
-    a.fault = spec.fault;
-    return a;
+    b.size = film->slices[index].size;
+    return faultyAnswer("application/octet-stream", std::move(b), film->slices[index].fault);
   }
 };
 
@@ -597,6 +616,12 @@ void Server::clearLog() {
 void Server::setReply(const std::string& target, Reply reply) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->replies[target] = std::move(reply);
+}
+
+void Server::addFilm(FilmSpec film) {
+  auto shared = std::make_shared<const FilmSpec>(std::move(film));
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->added[shared->id] = std::move(shared);
 }
 
 bool Server::useCatalogue(const std::string& name) {

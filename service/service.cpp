@@ -22,6 +22,7 @@
 //   akad-fejlec     S, S never answering
 //   akad-meret      slice 0 never answering (the size query stalls), S
 //   megszakad       S, S reset after half of its body
+//   akad-elso       S stalling after half of its body (its size query is answered), S
 //   tobb-cim        3 addresses, count 2
 //   kevesebb-cim    2 addresses, count 4
 //   csillag-nelkul  record without '*'
@@ -29,6 +30,8 @@
 //   betus-darab     count field "abc"
 //   ket-mezo        only two fields before '*'
 //   extra-reszek    extra fields after the name and extra '*' parts
+//   negativ-darab   count field -2
+//   felezett-rekord record closing after half; that half is a whole record of one slice
 //   nev-utvonal     name "a/b\c"
 //   nev-ketpont     name ".."
 //   nev-pont        name "."
@@ -37,6 +40,7 @@
 //   nev-con         name "CON"
 //   nev-hosszu      name of 300 characters, most of them accented
 //   nev-ures        empty name
+//   nev-feljebb     name "../../x/..\y" and \x01
 //   egy-szelet      1 slice of 128 KiB
 //   sok-szelet      16 slices of S
 //   "ű film&x%#"    S, S; an identifier that needs percent-encoding
@@ -64,14 +68,14 @@ const char* const kMarkup =
     "<img src=/dev/zero><img src=/tmp/zelvo-markup-probe.png><b>x</b><a "
     "href=\"http://127.0.0.1:1/\">y</a>";
 
-std::vector<SliceSpec> slices(std::initializer_list<std::uint64_t> sizes) {
-  std::vector<SliceSpec> out;
-  for (std::uint64_t size : sizes) out.push_back({size, Fault::None});
+std::vector<SliceSpec> slices(const std::vector<std::uint64_t>& sizes) {
+  std::vector<SliceSpec> out(sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) out[i].size = sizes[i];
   return out;
 }
 
 std::vector<SliceSpec> evenSlices(std::size_t count, std::uint64_t size) {
-  return std::vector<SliceSpec>(count, SliceSpec{size, Fault::None});
+  return slices(std::vector<std::uint64_t>(count, size));
 }
 
 FilmSpec film(std::string id, std::string name, std::vector<SliceSpec> parts) {
@@ -88,8 +92,8 @@ FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts, 
   return film(std::move(id), std::move(name), std::move(parts));
 }
 
-FilmSpec raw(std::string id, std::string record, std::vector<SliceSpec> parts) {
-  FilmSpec f = film(std::move(id), "", std::move(parts));
+FilmSpec raw(std::string id, std::string name, std::string record, std::vector<SliceSpec> parts) {
+  FilmSpec f = film(std::move(id), std::move(name), std::move(parts));
   f.rawRecord = std::move(record);
   return f;
 }
@@ -146,6 +150,8 @@ std::vector<FilmSpec> buildFilms() {
   v.push_back(faulty("akad-fejlec", "Néma szelet", slices({S, S}), 1, Fault::StallHeaders));
   v.push_back(faulty("akad-meret", "Néma méret", slices({S, S}), 0, Fault::StallHeaders));
   v.push_back(faulty("megszakad", "Megszakadó szelet", slices({S, S}), 1, Fault::Reset));
+  // The size query needs only the headers, so the stall shows in the slice loop.
+  v.push_back(faulty("akad-elso", "Első akad", slices({S, S}), 0, Fault::Stall));
   {
     FilmSpec f = film("tobb-cim", "Több cím", slices({S, S, S}));
     f.count = 2;
@@ -156,19 +162,34 @@ std::vector<FilmSpec> buildFilms() {
     f.count = 4;
     v.push_back(f);
   }
-  v.push_back(raw("csillag-nelkul", "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül",
-                  slices({S})));
-  v.push_back(raw("ures-valasz", "", slices({S})));
-  v.push_back(raw("betus-darab",
+  v.push_back(raw("csillag-nelkul", "Csillag nélkül",
+                  "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül", slices({S})));
+  v.push_back(raw("ures-valasz", "", "", slices({S})));
+  v.push_back(raw("betus-darab", "Betűs darabszám",
                   "{host}/z/e/zelvo/film.php?a=betus-darab|abc|Betűs darabszám*"
                   "{host}/z/s/betus-darab/0",
                   slices({S})));
-  v.push_back(
-      raw("ket-mezo", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0", slices({S})));
-  v.push_back(raw("extra-reszek",
+  v.push_back(raw("ket-mezo", "", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0",
+                  slices({S})));
+  v.push_back(raw("extra-reszek", "Extra részek",
                   "{host}/z/e/zelvo/film.php?a=extra-reszek|2|Extra részek|2004|HU*"
                   "{host}/z/s/extra-reszek/0|{host}/z/s/extra-reszek/1*tartalék*rész",
                   slices({S, S})));
+  {
+    FilmSpec f = film("negativ-darab", "Negatív darabszám", slices({S}));
+    f.count = -2;
+    v.push_back(f);
+  }
+  {
+    // Cut after half, it must not pass for a record of one slice: the half is one, for any
+    // host, as each half holds "{host}" once and the tail is padded to the head's length.
+    const std::string head = "ref|2|Felezett rekord*{host}/z/s/felezett-rekord/0";
+    std::string tail = "|{host}/z/s/felezett-rekord/1?";
+    tail.resize(head.size(), 'x');
+    FilmSpec f = raw("felezett-rekord", "Felezett rekord", head + tail, slices({S, S}));
+    f.recordFault = Fault::CloseEarly;
+    v.push_back(f);
+  }
 
   v.push_back(film("nev-utvonal", "a/b\\c", slices({16 * KiB})));
   v.push_back(film("nev-ketpont", "..", slices({16 * KiB})));
@@ -180,6 +201,7 @@ std::vector<FilmSpec> buildFilms() {
   v.push_back(
       film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300), slices({16 * KiB})));
   v.push_back(film("nev-ures", "", slices({16 * KiB})));
+  v.push_back(film("nev-feljebb", "../../x/..\\y\x01", slices({16 * KiB})));
   v.push_back(film("egy-szelet", "Egyetlen szelet", slices({128 * KiB})));
   v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
   v.push_back(film("ű film&x%#", "Kódolt azonosító", slices({S, S})));
@@ -265,6 +287,10 @@ std::optional<std::string> LoggedRequest::header(const std::string& name) const 
   return std::nullopt;
 }
 
+FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint64_t>& sliceSizes) {
+  return film(std::move(id), std::move(name), slices(sliceSizes));
+}
+
 const std::vector<FilmSpec>& films() {
   static const std::vector<FilmSpec> table = buildFilms();
   return table;
@@ -290,7 +316,9 @@ std::string filmContent(const FilmSpec& film) {
 }
 
 std::string sliceAddress(const std::string& host, const FilmSpec& film, std::size_t slice) {
-  return host + "/z/s/" + detail::percentEncode(film.id) + "/" + std::to_string(slice);
+  const std::string& own = slice < film.slices.size() ? film.slices[slice].host : std::string();
+  return (own.empty() ? host : own) + "/z/s/" + detail::percentEncode(film.id) + "/" +
+         std::to_string(slice);
 }
 
 std::string demoCatalogue(const std::string& host) {
@@ -325,9 +353,15 @@ std::string catalogueWithShortRows() {
 
 namespace detail {
 
+std::vector<std::string> wireIdReadings(const std::string& decodedBytes) {
+  std::vector<std::string> out = {fromCp1250(decodedBytes)};
+  if (isValidUtf8(decodedBytes)) out.push_back(decodedBytes);
+  return out;
+}
+
 const FilmSpec* findFilmByWireId(const std::string& decodedBytes) {
-  if (const FilmSpec* f = findFilm(fromCp1250(decodedBytes))) return f;
-  if (isValidUtf8(decodedBytes)) return findFilm(decodedBytes);
+  for (const std::string& id : wireIdReadings(decodedBytes))
+    if (const FilmSpec* f = findFilm(id)) return f;
   return nullptr;
 }
 

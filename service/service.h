@@ -43,11 +43,12 @@ enum class Fault {
 struct SliceSpec {
   std::uint64_t size = 0;  // bytes of the good content
   Fault fault = Fault::None;
+  std::string host;  // host of its address in the record; empty: the service's own
 };
 
 struct FilmSpec {
   std::string id;    // identifier as the user types it (UTF-8)
-  std::string name;  // film name (UTF-8; sent in Windows-1250)
+  std::string name;  // film name (UTF-8; sent in Windows-1250); the one a rawRecord carries
   std::vector<SliceSpec> slices;
   std::optional<int> count;              // count field sent; default slices.size()
   std::string message;                   // refusal text (count 0)
@@ -55,8 +56,12 @@ struct FilmSpec {
   std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
   bool inCatalogue = false;
   std::string referrer;             // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
-  Fault recordFault = Fault::None;  // how the record reply behaves on the wire
+  Fault recordFault = Fault::None;  // how the record reply behaves on the wire (as a slice's)
 };
+
+// A film of good slices of these sizes, e.g. for Server::addFilm; faults and the rest are
+// set on the result.
+FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint64_t>& sliceSizes);
 
 // Every film the service knows, demo and scenario alike.
 const std::vector<FilmSpec>& films();
@@ -65,7 +70,8 @@ const FilmSpec* findFilm(const std::string& id);
 std::string sliceContent(const FilmSpec& film, std::size_t slice);
 // What a correct client writes for the film: every slice's content in order.
 std::string filmContent(const FilmSpec& film);
-// Address of slice i as it appears in the record: "<host>/z/s/<encoded id>/<i>".
+// Address of slice i as it appears in the record: "<host>/z/s/<encoded id>/<i>", with the
+// slice's own host where it has one.
 std::string sliceAddress(const std::string& host, const FilmSpec& film, std::size_t slice);
 
 // The catalogue served by default (Windows-1250): "<row>\t<id>\t<name>\t<record address>"
@@ -117,6 +123,10 @@ class Server {
 
   // Overrides: an exact target (path with query, as sent) answers with this reply.
   void setReply(const std::string& target, Reply reply);
+  // Serves a film on this server only, by the routes of the table's films (record, size
+  // query, slices, error report). It hides a table film of the same id; adding a film
+  // again under its id replaces it.
+  void addFilm(FilmSpec film);
   // Replaces the catalogue body (raw bytes, already in Windows-1250).
   void setCatalogue(std::string rawBytes);
   // Serves a named catalogue (see catalogueScenario); false for an unknown name.

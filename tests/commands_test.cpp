@@ -188,36 +188,35 @@ TEST_F(FilmTest, QueueButtonsAddRemoveAndOpenThePanel) {
 }
 
 TEST_F(FilmTest, QueueRunGoesOnAfterARefusalAndCountsFailures) {
-  const std::string a = patternBytes(20000, 1);
-  const std::string b = patternBytes(30000, 2);
-  serveRecord("egy", film("egy", "Első", {a}));
-  serveRecord("harom", film("harom", "Harmadik", {b}));
-  serveRecord("ketto", "{host}/r|0|Nincs meg.*");
+  const service::FilmSpec& first = serviceFilm("egy-szelet");
+  const service::FilmSpec& refused = serviceFilm("elutasitva");
+  const service::FilmSpec& third = serviceFilm("elso-10000");
   fakes.boxes.answers = {ui::BoxAnswer::Cancel};
-  for (const char* id : {"egy", "ketto", "harom"}) {
-    w->azonosito->setText(QString::fromLatin1(id));
+  for (const service::FilmSpec* f : {&first, &refused, &third}) {
+    w->azonosito->setText(QString::fromStdString(f->id));
     QTest::mouseClick(w->azon2queue, Qt::LeftButton);
   }
   QTest::mouseClick(w->q_letolt, Qt::LeftButton);
-  EXPECT_EQ(fileBytes(QStringLiteral("Első")), a);
-  EXPECT_EQ(fileBytes(QStringLiteral("Harmadik")), b);
+  EXPECT_EQ(fileBytes(QString::fromStdString(first.name)), service::filmContent(first));
+  EXPECT_EQ(fileBytes(QString::fromStdString(third.name)), service::filmContent(third));
   ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-  EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nincs meg."));
+  EXPECT_EQ(fakes.boxes.shown[0].text, QString::fromStdString(refused.message));
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész, 1 film letöltése nem sikerült"));
   EXPECT_EQ(w->queue->count(), 0);
   EXPECT_FALSE(w->isDownloading);
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
 
   // All good: plain "Kész".
-  for (const char* id : {"egy", "egy"}) {
-    w->azonosito->setText(QString::fromLatin1(id));
+  for (int i = 0; i < 2; ++i) {
+    w->azonosito->setText(QString::fromStdString(first.id));
     QTest::mouseClick(w->azon2queue, Qt::LeftButton);
   }
   server.clearLog();
   QTest::mouseClick(w->q_letolt, Qt::LeftButton);
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész"));
   const auto sent = targets();
-  EXPECT_EQ(std::count(sent.begin(), sent.end(), "/s/egy/0"), 4);  // size + slice, twice
+  ASSERT_EQ(first.slices.size(), 1u);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), sliceTarget(first, 0)), 4);  // size + slice, twice
 }
 
 TEST_F(FilmTest, EmptyQueueRunPassesStraightToIdle) {
@@ -230,14 +229,15 @@ TEST_F(FilmTest, EmptyQueueRunPassesStraightToIdle) {
 }
 
 TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
-  const std::vector<std::string> slices = {patternBytes(200000, 1), patternBytes(200000, 2),
-                                           patternBytes(200000, 3)};
-  serveRecord("stop", film("stop", "Megállít", slices));
-  serve("/s/stop/1", slices[1], service::Fault::Slow);
+  // A slice after the slow one, which must never be asked for.
+  service::FilmSpec f = service::makeFilm("stop", "Megállít", {200000, 200000, 200000});
+  f.slices[1].fault = service::Fault::Slow;
+  server.addFilm(f);
+  const std::string slow = sliceTarget(f, 1);
   std::int64_t receivedAtStop = -1;
   std::size_t requestsAtStop = 0;
   server.setRequestObserver([&](const service::LoggedRequest& r) {
-    if (r.target != "/s/stop/1") return;
+    if (r.target != slow) return;
     QMetaObject::invokeMethod(
         w.get(),
         [&] {
@@ -247,7 +247,7 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
         },
         Qt::QueuedConnection);
   });
-  startWith(QStringLiteral("stop"));
+  startWith(QString::fromStdString(f.id));
   ASSERT_EQ(fakes.ender.calls, 1);
   EXPECT_TRUE(w->ending());
   EXPECT_EQ(w->hSession + w->hConnect + w->hRequest, 0u);
@@ -255,11 +255,11 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
   EXPECT_EQ(server.requests().size(), requestsAtStop);
   EXPECT_NE(w->info->text().left(4), QStringLiteral("Kész"));
   // Everything received before the click is on the disk: at least the first slice.
-  EXPECT_FALSE(QFile::exists(pathOf(QStringLiteral("Megállít"))));
-  const std::string onDisk = fileBytes(QStringLiteral("Megállít"), QStringLiteral(".part"));
+  EXPECT_FALSE(QFile::exists(pathOf(QString::fromStdString(f.name))));
+  const std::string onDisk = fileBytes(QString::fromStdString(f.name), QStringLiteral(".part"));
   EXPECT_GE(static_cast<std::int64_t>(onDisk.size()), receivedAtStop);
-  EXPECT_GE(onDisk.size(), slices[0].size());
-  EXPECT_EQ(onDisk, (slices[0] + slices[1]).substr(0, onDisk.size()));
+  EXPECT_GE(onDisk.size(), f.slices[0].size);
+  EXPECT_EQ(onDisk, service::filmContent(f).substr(0, onDisk.size()));
 }
 
 }  // namespace

@@ -28,20 +28,18 @@ const FolderRow kFolderRows[] = {
 class OutputFolderFault : public FaultTest, public ::testing::WithParamInterface<FolderRow> {};
 
 TEST_P(OutputFolderFault, FileThatCannotBeCreatedIsReportedBeforeAnySlice) {
+  const service::FilmSpec& f = serviceFilm("egig01");  // an accented name in the path
   const QString chosen = folder.filePath(QStringLiteral("célmappa"));
   ASSERT_TRUE(QDir().mkpath(chosen));
   ASSERT_TRUE(w->directory->setPath(chosen));
-  const QString file = chosen + QStringLiteral("/Mappa nélkül_Zelvoweb.mpg");
+  const QString file = chosen + QLatin1Char('/') + fileNameOf(QString::fromStdString(f.name));
   GetParam().spoil(chosen, file);
 
-  serveRecord("nomappa",
-              film("nomappa", "Mappa nélkül", {patternBytes(20000, 1), patternBytes(20000, 2)}));
-  startWith(QStringLiteral("nomappa"));
+  startWith(QString::fromStdString(f.id));
   expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + file);
   EXPECT_FALSE(QFileInfo(file).isFile());
   // Record and size query only: no slice is fetched for a file that does not exist.
-  EXPECT_EQ(targets(),
-            (std::vector<std::string>{recordTarget(QStringLiteral("nomappa")), "/s/nomappa/0"}));
+  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(f), sliceTarget(f, 0)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, OutputFolderFault, ::testing::ValuesIn(kFolderRows),
@@ -71,8 +69,7 @@ TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(child.exitCode(), 0);
 
-  const QString path =
-      folder.filePath(QString::fromStdString(f.name) + QStringLiteral("_Zelvoweb.mpg"));
+  const QString path = pathOf(QString::fromStdString(f.name));
   const QStringList expected = {QStringLiteral("BOX Nem sikerült írni a fájlt: ") + path,
                                 QStringLiteral("INFO Hiba történt"), QStringLiteral("GO Start!"),
                                 QStringLiteral("BUSY 0"),
@@ -86,8 +83,7 @@ TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   // Record, size query, then the slices in order up to the one that did not fit.
   const auto sent = targets();
   ASSERT_GE(sent.size(), 3 + row.wholeSlicesKept);
-  for (std::size_t i = 2; i < sent.size(); ++i)
-    EXPECT_EQ(sent[i], service::sliceAddress(host, f, i - 2).substr(host.size()));
+  for (std::size_t i = 2; i < sent.size(); ++i) EXPECT_EQ(sent[i], sliceTarget(f, i - 2));
 }
 
 const NoSpaceRow kNoSpaceRows[] = {

@@ -111,11 +111,6 @@ class FaultTest : public FilmTest {
     ASSERT_TRUE(w->directory->setPath(folder.path()));
   }
 
-  static const service::FilmSpec& serviceFilm(const char* id) {
-    const service::FilmSpec* f = service::findFilm(id);
-    if (!f) throw std::runtime_error(std::string("no such service film: ") + id);
-    return *f;
-  }
   // Complete slices [0, n) of a service film.
   static std::string firstSlices(const service::FilmSpec& f, std::size_t n) {
     std::string out;

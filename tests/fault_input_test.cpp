@@ -144,6 +144,7 @@ TEST_P(FilmName, FileLandsInsideTheFolderUnderItsSafeName) {
 
 const NameRow kNameRows[] = {
     {"slash and backslash", "nev-utvonal", "a_b_c_Zelvoweb.mpg"},
+    {"parent folder parts and a control character", "nev-feljebb", ".._.._x_.._y__Zelvoweb.mpg"},
     {"two dots", "nev-ketpont", "film_Zelvoweb.mpg"},
     {"one dot", "nev-pont", "film_Zelvoweb.mpg"},
     {"control characters", "nev-vezerlo", "Vezérlő_jel_film_Zelvoweb.mpg"},

@@ -24,9 +24,9 @@ class NestedCatalogue : public FaultTest, public ::testing::WithParamInterface<N
 TEST_P(NestedCatalogue, FilmAndCatalogueBothComeOutRight) {
   const NestedRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.film);
-  const std::string record = recordTarget(QString::fromStdString(f.id));
-  const std::string slice0 = service::sliceAddress(host, f, 0).substr(host.size());
-  const std::string slice1 = service::sliceAddress(host, f, 1).substr(host.size());
+  const std::string record = recordTarget(f);
+  const std::string slice0 = sliceTarget(f, 0);
+  const std::string slice1 = sliceTarget(f, 1);
 
   // The transfer under way at a yield point, told by the last request the service saw and
   // by whether the slice loop holds a request handle.

@@ -3,15 +3,12 @@
 #include <QFile>
 #include <QListWidget>
 
+#include "service/internal.h"
 #include "tests/fault_fixture.h"
 
 namespace {
 
 using service::Fault;
-
-std::string targetOf(const std::string& address, const std::string& host) {
-  return address.substr(host.size());
-}
 
 // ---------------------------------------------------------------------------------------
 // Scenario films of the service whose slice (or size query) misbehaves.
@@ -30,7 +27,7 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
   const ServiceFilmRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.id);
   const QString name = QString::fromStdString(f.name);
-  const std::string record = recordTarget(QString::fromStdString(f.id));
+  const std::string record = recordTarget(f);
   for (const service::SliceSpec& s : f.slices)
     if (stalls(s.fault)) setIdleLimit(true);
   if (row.lowSpeedWindowS) {
@@ -40,16 +37,16 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
   }
   startWith(QString::fromStdString(f.id));
 
-  std::vector<std::string> expected = {record, targetOf(service::sliceAddress(host, f, 0), host)};
+  std::vector<std::string> expected = {record, sliceTarget(f, 0)};
   if (row.failedSlice == 0) {
     expected.push_back(record + "&action=error");
     expectOneBox(QString::fromStdString(f.errorAnswer));
     expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
     EXPECT_TRUE(filesBelowFolder().isEmpty());
   } else {
-    for (int i = 0; i < row.failedSlice; ++i)
-      expected.push_back(targetOf(service::sliceAddress(host, f, i), host));
+    for (int i = 0; i < row.failedSlice; ++i) expected.push_back(sliceTarget(f, i));
     expectFailedWith(sliceFailure(row.failedSlice));
+    EXPECT_EQ(w->lblEgy->text(), QString::number(f.slices[0].size));  // the size query's answer
     expectOnlyWorkFile(name, firstSlices(f, row.failedSlice - 1));
     EXPECT_EQ(filesBelowFolder().size(), 1);
   }
@@ -58,6 +55,8 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
 
 const ServiceFilmRow kServiceFilmRows[] = {
     {"size query stalls before its headers", "akad-meret", 0},
+    // The size query only needs the headers; the same slice stalling in its body comes next.
+    {"size query answered but the first slice stalls mid body", "akad-elso", 1},
     {"slice stalls before its headers", "akad-fejlec", 2},
     {"slice stalls mid body", "akad", 2},
     {"slice connection reset mid body", "megszakad", 2},
@@ -72,8 +71,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, ServiceFilmFault, ::testing::ValuesIn(kServiceF
 
 // ---------------------------------------------------------------------------------------
 // The film record itself stalls or breaks. A record cut short must never pass for a whole
-// one: here the cut falls right after the first slice address, so the part that did arrive
-// is a well-formed record of one slice.
+// one: the service's record is one whose first half is a well-formed record of one slice.
 
 struct RecordRow {
   const char* name;
@@ -87,41 +85,23 @@ TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
       {"connection reset mid body", Fault::Reset},
       {"closes before its length", Fault::CloseEarly},
   };
-  const std::string first = patternBytes(20000, 1), second = patternBytes(20000, 2);
+  service::FilmSpec f = serviceFilm("felezett-rekord");
+  const std::string text = service::detail::recordReply(host, f);
+  const std::string first = service::sliceAddress(host, f, 0);
+  ASSERT_EQ(text.find(first) + first.size(), text.size() / 2);
   for (const RecordRow& row : rows) {
     SCOPED_TRACE(row.name);
     server.clearLog();
     fakes.boxes.shown.clear();
-    serve("/s/rec/0", first);
-    // Pad the second address so that half of the record ends exactly after the first one.
-    const std::string head = host + "/ref|2|Rekord*" + host + "/s/rec/0";
-    std::string secondTarget = "/s/rec/1?";
-    while (host.size() + secondTarget.size() + 1 < head.size()) secondTarget += 'x';
-    serve(secondTarget, second);
-    const std::string text = head + "|" + host + secondTarget;
-    ASSERT_EQ(text.size() / 2, head.size());
-    serve(recordTarget(QStringLiteral("rec")), text, row.fault);
+    f.recordFault = row.fault;
+    server.addFilm(f);
     setIdleLimit(stalls(row.fault));
 
-    startWith(QStringLiteral("rec"));
+    startWith(QString::fromStdString(f.id));
     expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
-    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(QStringLiteral("rec"))});
+    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
     EXPECT_TRUE(filesBelowFolder().isEmpty());
   }
-}
-
-// The size query only needs the headers; the same slice stalling in its body comes next.
-TEST_F(FaultTest, SizeQueryAnsweredButFirstSliceStallsMidBody) {
-  serveRecord("m", "{host}/ref|2|Első akad*{host}/s/m/0|{host}/s/m/1");
-  serve("/s/m/0", patternBytes(40000, 1), Fault::Stall);
-  setIdleLimit(true);
-  serve("/s/m/1", patternBytes(40000, 2));
-  startWith(QStringLiteral("m"));
-  EXPECT_EQ(w->lblEgy->text(), QStringLiteral("40000"));
-  expectFailedWith(sliceFailure(1));
-  expectOnlyWorkFile(QStringLiteral("Első akad"), "");  // no complete slice yet
-  EXPECT_EQ(targets(),
-            (std::vector<std::string>{recordTarget(QStringLiteral("m")), "/s/m/0", "/s/m/0"}));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -156,31 +136,31 @@ TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
 // The record comes from the service; a slice lives on a host that cannot be reached.
 TEST_F(FaultTest, UnreachableSliceHost) {
   const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
-  const std::string first = patternBytes(20000, 1);
-  serve("/s/far/0", first);
-  serve("/z/e/zelvo/basix2.php?a=far&action=error", "Jelentve.");
   struct Row {
     const char* name;
-    std::string record;
+    std::size_t slice;  // the one elsewhere
+    std::string sliceHost;
     bool reported;
   } rows[] = {
-      {"first slice on a closed port: no size, so a report",
-       "{host}/ref|2|Messze*" + closed + "/s/far/0|{host}/s/far/0", true},
-      {"second slice on a name that does not resolve",
-       "{host}/ref|2|Messze*{host}/s/far/0|nonexistent.invalid:80/s/far/1", false},
+      {"first slice on a closed port: no size, so a report", 0, closed, true},
+      {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80", false},
+      {"second slice on a closed port", 1, closed, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fakes.boxes.shown.clear();
-    serveRecord("far", row.record);
-    startWith(QStringLiteral("far"));
+    service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
+    f.slices[row.slice].host = row.sliceHost;
+    f.errorAnswer = "Jelentve.";
+    server.addFilm(f);
+    startWith(QString::fromStdString(f.id));
     if (row.reported) {
       expectOneBox(QStringLiteral("Jelentve."));
       expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
       EXPECT_TRUE(filesBelowFolder().isEmpty());
     } else {
       expectFailedWith(sliceFailure(2));
-      expectOnlyWorkFile(QStringLiteral("Messze"), first);
+      expectOnlyWorkFile(QStringLiteral("Messze"), service::sliceContent(f, 0));
     }
   }
 }
@@ -203,18 +183,18 @@ TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
   const RedirectRow& row = GetParam();
   service::Server other;
   ASSERT_TRUE(other.start(0));
-  const std::vector<std::string> slices = {patternBytes(30000, 1), patternBytes(30000, 2),
-                                           patternBytes(30000, 3)};
-  const std::string record = film("r", "Átirányított", slices);
-  serveRecord("r", record);
-  serve("/z/e/zelvo/basix2.php?a=r&action=error", "Jelentve.");
+  // Both servers know the film, so a slice sent to the other is its own content there.
+  service::FilmSpec f = service::makeFilm("r", "Átirányított", {30000, 30000, 30000});
+  f.errorAnswer = "Jelentve.";
+  server.addFilm(f);
+  other.addFilm(f);
   const QString secret = folder.filePath(QStringLiteral("titok.txt"));
   {
     QFile f(secret);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("TITOK");
   }
-  const std::string moved = "/s/r/" + std::to_string(row.slice);
+  const std::string moved = sliceTarget(f, row.slice);
   std::string location = row.location;
   for (const auto& [key, value] :
        {std::pair<std::string, std::string>{"{other}", "http://" + other.host() + moved},
@@ -225,16 +205,13 @@ TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
       location.replace(at, key.size(), value);
   service::Reply redirect{302, {{"Location", location}}, "moved"};
   server.setReply(moved, redirect);
-  service::Reply there;
-  there.body = slices[row.slice];
-  other.setReply(moved, there);
 
   startWith(QStringLiteral("r"));
   const QString name = QStringLiteral("Átirányított");
   if (row.failedSlice == 0) {
     EXPECT_TRUE(fakes.boxes.shown.empty());
     EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
-    EXPECT_TRUE(fileBytes(name) == slices[0] + slices[1] + slices[2]);
+    EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
     ASSERT_FALSE(other.requests().empty());
     EXPECT_EQ(other.requests().back().target, moved);
   } else if (row.failedSlice < 0) {
@@ -243,9 +220,7 @@ TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
     EXPECT_FALSE(QFile::exists(pathOf(name)));
   } else {
     expectFailedWith(sliceFailure(row.failedSlice));
-    std::string kept;
-    for (int i = 0; i + 1 < row.failedSlice; ++i) kept += slices[i];
-    expectOnlyWorkFile(name, kept);
+    expectOnlyWorkFile(name, firstSlices(f, row.failedSlice - 1));
   }
   EXPECT_EQ((fileBytes(name) + fileBytes(name, QStringLiteral(".part"))).find("TITOK"),
             std::string::npos);
@@ -262,7 +237,7 @@ const RedirectRow kRedirectRows[] = {
     {"second slice to another loopback port", 1, "{other}", 0},
     {"first slice to another loopback port", 0, "{other}", 0},
     {"second slice to a file address", 1, "{file}", 2},
-    {"second slice to an ftp address", 1, "ftp://127.0.0.1:{closed}/s/r/1", 2},
+    {"second slice to an ftp address", 1, "ftp://127.0.0.1:{closed}/z/s/r/1", 2},
     {"second slice in a loop", 1, "{self}", 2},
     {"first slice in a loop", 0, "{self}", -1},
     {"first slice to a file address", 0, "{file}", -1},
@@ -274,10 +249,11 @@ INSTANTIATE_TEST_SUITE_P(Matrix, RedirectFault, ::testing::ValuesIn(kRedirectRow
 // Absurd sizes.
 
 TEST_F(FaultTest, FirstSliceAnnouncingATerabyteFailsWithoutHangingOrAnnouncingKesz) {
-  serveRecord("tera", "{host}/ref|1|Tera*{host}/s/tera/0");
-  service::Reply r{200, {{"Content-Length", "1000000000000"}}, patternBytes(20000, 1)};
+  const service::FilmSpec f = service::makeFilm("tera", "Tera", {20000});
+  server.addFilm(f);
+  service::Reply r{200, {{"Content-Length", "1000000000000"}}, service::sliceContent(f, 0)};
   r.addContentLength = false;
-  server.setReply("/s/tera/0", r);
+  server.setReply(sliceTarget(f, 0), r);
   QString infoWhileReading;
   w->setYieldObserver([&](long long) {
     if (infoWhileReading.isEmpty() && w->hRequest != 0) infoWhileReading = w->info->text();
@@ -293,27 +269,22 @@ TEST_F(FaultTest, FirstSliceAnnouncingATerabyteFailsWithoutHangingOrAnnouncingKe
 TEST_F(FaultTest, RecordWithOneHundredThousandSliceAddresses) {
   constexpr int kSlices = 100000;
   constexpr int kBroken = 100;  // 0-based index of the slice that answers 404
-  const std::string first = patternBytes(10240, 1), tiny = "0123456789";
-  serve("/s/sok/0", first);
-  serve("/s/sok/apro", tiny);
-  std::string record =
-      host + "/ref|" + std::to_string(kSlices) + "|Sz\xe1zezer*" + host + "/s/sok/0";
-  for (int i = 1; i < kSlices; ++i)
-    record += "|" + host + (i == kBroken ? "/s/sok/nincs" : "/s/sok/apro");
-  serve(recordTarget(QStringLiteral("sok")), record);  // already Windows-1250
+  service::FilmSpec f =
+      service::makeFilm("sok", "Százezer", std::vector<std::uint64_t>(kSlices, 10));
+  f.slices[0].size = 10240;  // the summary reckons every slice at the first one's size
+  f.slices[kBroken].fault = Fault::NotFound;
+  server.addFilm(f);
   QString summary;
   w->setYieldObserver([&](long long) {
     if (summary.isEmpty() && w->hRequest != 0) summary = w->info->text();
   });
-  startWith(QStringLiteral("sok"));
+  startWith(QString::fromStdString(f.id));
   EXPECT_EQ(w->sliceUrls.size(), kSlices);
   EXPECT_EQ(summary, QStringLiteral("100000 szeletből áll és 1000000Kb összesen"));
   expectFailedWith(sliceFailure(kBroken + 1));
-  std::string kept = first;
-  for (int i = 1; i < kBroken; ++i) kept += tiny;
-  expectOnlyWorkFile(QStringLiteral("Százezer"), kept);
+  expectOnlyWorkFile(QStringLiteral("Százezer"), firstSlices(f, kBroken));
   EXPECT_EQ(targets().size(), 2u + kBroken + 1);
-  EXPECT_EQ(targets().back(), "/s/sok/nincs");
+  EXPECT_EQ(targets().back(), sliceTarget(f, kBroken));
 }
 
 // ---------------------------------------------------------------------------------------

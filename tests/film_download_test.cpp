@@ -10,13 +10,13 @@ namespace {
 using service::Fault;
 
 TEST_F(FilmTest, DownloadsEverySliceByteExactAndAnnouncesIt) {
-  const std::vector<std::string> slices = {patternBytes(70000, 1), patternBytes(70000, 2),
-                                           patternBytes(12345, 3)};
-  serveRecord("abc", film("abc", "Égigérő fa", slices));
+  service::FilmSpec f = service::makeFilm("abc", "Égigérő fa", {70000, 70000, 12345});
+  f.referrer = "{host}/ref/abc";
+  server.addFilm(f);
   w->queue->addItem(QStringLiteral("left over"));
   startWith(QStringLiteral("abc"));
 
-  EXPECT_EQ(fileBytes(QStringLiteral("Égigérő fa")), slices[0] + slices[1] + slices[2]);
+  EXPECT_EQ(fileBytes(QStringLiteral("Égigérő fa")), service::filmContent(f));
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Égigérő fa.mpg"));
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
   EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
@@ -28,8 +28,9 @@ TEST_F(FilmTest, DownloadsEverySliceByteExactAndAnnouncesIt) {
 
   // The exact requests: record, size query, then every slice; the referrer on all but the first.
   const auto log = server.requests();
-  const std::vector<std::string> expected = {"/z/e/zelvo/basix2.php?a=abc", "/s/abc/0", "/s/abc/0",
-                                             "/s/abc/1", "/s/abc/2"};
+  const std::vector<std::string> expected = {"/z/e/zelvo/basix2.php?a=abc", sliceTarget(f, 0),
+                                             sliceTarget(f, 0), sliceTarget(f, 1),
+                                             sliceTarget(f, 2)};
   EXPECT_EQ(targets(), expected);
   for (std::size_t i = 0; i < log.size(); ++i) {
     SCOPED_TRACE(log[i].target);
@@ -46,8 +47,7 @@ TEST_F(FilmTest, DownloadsEverySliceByteExactAndAnnouncesIt) {
 }
 
 TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
-  const std::vector<std::string> slices(4, patternBytes(100000, 7));
-  serveRecord("p", film("p", "Prog", slices));
+  server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
   QStringList captions;
   QStringList infos;
   QTimer sampler;
@@ -75,10 +75,10 @@ TEST_F(FilmTest, RefusalShowsTheMessageAndOffersTheExamplePage) {
     fakes.boxes.shown.clear();
     fakes.opener.opened.clear();
     fakes.boxes.answers = {answer};
-    serveRecord("nincs", "{host}/ref|0|A film nem található.*");
-    startWith(QStringLiteral("nincs"));
+    const service::FilmSpec& f = serviceFilm("elutasitva");
+    startWith(QString::fromStdString(f.id));
     ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-    EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("A film nem található."));
+    EXPECT_EQ(fakes.boxes.shown[0].text, QString::fromStdString(f.message));
     EXPECT_EQ(fakes.boxes.shown[0].title, QStringLiteral("Hiba!"));
     EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::OkCancel);
     if (answer == ui::BoxAnswer::Ok) {
@@ -90,35 +90,36 @@ TEST_F(FilmTest, RefusalShowsTheMessageAndOffersTheExamplePage) {
     }
     EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
     EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
-    EXPECT_EQ(targets(), std::vector<std::string>{"/z/e/zelvo/basix2.php?a=nincs"});
+    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
     EXPECT_TRUE(QDir(folder.path()).isEmpty());
   }
 }
 
 TEST_F(FilmTest, TooSmallFirstSliceIsReportedAndExactlyTenThousandIsNot) {
-  serveRecord("small", film("small", "Kicsi", {patternBytes(9999, 1), patternBytes(20000, 2)}));
-  serve("/z/e/zelvo/basix2.php?a=small&action=error",
-        net::toCp1250(QStringLiteral("Köszönjük, rögzítettük.")).toStdString());
-  startWith(QStringLiteral("small"));
-  EXPECT_EQ(targets(), (std::vector<std::string>{"/z/e/zelvo/basix2.php?a=small", "/s/small/0",
-                                                 "/z/e/zelvo/basix2.php?a=small&action=error"}));
+  const service::FilmSpec& small = serviceFilm("elso-9999");
+  ASSERT_EQ(small.slices[0].size, 9999u);
+  startWith(QString::fromStdString(small.id));
+  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(small), sliceTarget(small, 0),
+                                                 recordTarget(small) + "&action=error"}));
+  const QString answer = QString::fromStdString(small.errorAnswer);
   ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-  EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Köszönjük, rögzítettük."));
+  EXPECT_EQ(fakes.boxes.shown[0].text, answer);
   EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::Ok);
-  EXPECT_EQ(w->lblEgy->text(), QStringLiteral("Köszönjük, rögzítettük."));
+  EXPECT_EQ(w->lblEgy->text(), answer);
   EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt, jelentés elküldve"));
   EXPECT_TRUE(QDir(folder.path()).isEmpty());
 
-  const std::vector<std::string> ok = {patternBytes(10000, 3), patternBytes(20000, 4)};
-  serveRecord("edge", film("edge", "Határ", ok));
-  startWith(QStringLiteral("edge"));
-  EXPECT_EQ(fileBytes(QStringLiteral("Határ")), ok[0] + ok[1]);
-  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Határ.mpg"));
+  const service::FilmSpec& edge = serviceFilm("elso-10000");
+  ASSERT_EQ(edge.slices[0].size, 10000u);
+  startWith(QString::fromStdString(edge.id));
+  const QString name = QString::fromStdString(edge.name);
+  EXPECT_EQ(fileBytes(name), service::filmContent(edge));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
 }
 
 TEST_F(FilmTest, IdentifierIsEncodedButReachesTheServerAsTyped) {
   const QString id = QStringLiteral("ű film&x=1%#\nvége");
-  serveRecord(id, film("odd", "Furcsa", {patternBytes(15000, 9)}));
+  server.addFilm(service::makeFilm(id.toStdString(), "Furcsa", {15000}));
   startWith(id);
   const auto log = server.requests();
   ASSERT_FALSE(log.empty());
@@ -128,23 +129,22 @@ TEST_F(FilmTest, IdentifierIsEncodedButReachesTheServerAsTyped) {
 
 struct BadRecord {
   const char* name;
-  const char* record;
+  const char* film;
   const char* message;
 };
 
 TEST_F(FilmTest, UnusableRecordsAreReportedNotDownloaded) {
   const BadRecord rows[] = {
-      {"empty reply", "", "A szerver nem válaszolt."},
-      {"no star", "{host}/ref|2|Film", "A szerver válasza hibás."},
-      {"two fields", "{host}/ref|2*{host}/s/x/0", "A szerver válasza hibás."},
-      {"count not a number", "{host}/ref|sok|Film*{host}/s/x/0", "A szerver válasza hibás."},
-      {"negative count", "{host}/ref|-2|Film*{host}/s/x/0", "A szerver válasza hibás."},
+      {"empty reply", "ures-valasz", "A szerver nem válaszolt."},
+      {"no star", "csillag-nelkul", "A szerver válasza hibás."},
+      {"two fields", "ket-mezo", "A szerver válasza hibás."},
+      {"count not a number", "betus-darab", "A szerver válasza hibás."},
+      {"negative count", "negativ-darab", "A szerver válasza hibás."},
   };
   for (const BadRecord& row : rows) {
     SCOPED_TRACE(row.name);
     fakes.boxes.shown.clear();
-    serveRecord("bad", row.record);
-    startWith(QStringLiteral("bad"));
+    startWith(QString::fromUtf8(row.film));
     ASSERT_EQ(fakes.boxes.shown.size(), 1u);
     EXPECT_EQ(fakes.boxes.shown[0].text, QString::fromUtf8(row.message));
     EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::Ok);
@@ -155,103 +155,78 @@ TEST_F(FilmTest, UnusableRecordsAreReportedNotDownloaded) {
 }
 
 TEST_F(FilmTest, FirstSliceWithoutASizeTakesTheErrorReportPath) {
-  serveRecord("nolen", "{host}/ref|1|Film*{host}/s/nolen/0");
-  serve("/s/nolen/0", patternBytes(50000, 1), Fault::NoLength);
-  startWith(QStringLiteral("nolen"));
+  const service::FilmSpec& f = serviceFilm("meret-nelkul");
+  ASSERT_EQ(f.slices[0].fault, Fault::NoLength);
+  startWith(QString::fromStdString(f.id));
   EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt, jelentés elküldve"));
-  EXPECT_EQ(targets().back(), "/z/e/zelvo/basix2.php?a=nolen&action=error");
+  EXPECT_EQ(targets().back(), recordTarget(f) + "&action=error");
 }
 
-TEST_F(FilmTest, AllAddressesAreTakenWhateverTheCount) {
-  const std::vector<std::string> slices = {patternBytes(11000, 1), patternBytes(11000, 2),
-                                           patternBytes(11000, 3)};
-  for (int count : {1, 7}) {
-    SCOPED_TRACE(count);
-    serveRecord("n", film("n", "Szám", slices, count));
-    startWith(QStringLiteral("n"));
-    EXPECT_EQ(fileBytes(QStringLiteral("Szám")), slices[0] + slices[1] + slices[2]);
+struct OddFilm {
+  const char* name;
+  const char* film;
+};
+
+// Every address of the record's second part is fetched in order, whatever else it carries.
+TEST_F(FilmTest, OddButUsableFilmsDownloadWhole) {
+  const OddFilm rows[] = {
+      {"count below the addresses", "tobb-cim"},
+      {"count above the addresses", "kevesebb-cim"},
+      {"extra fields and extra parts", "extra-reszek"},
+      {"a slice without its length", "hossz-nelkul"},
+      {"a slow slice", "lassu"},
+  };
+  for (const OddFilm& row : rows) {
+    SCOPED_TRACE(row.name);
+    const service::FilmSpec& f = serviceFilm(row.film);
+    startWith(QString::fromStdString(f.id));
+    const QString name = QString::fromStdString(f.name);
+    EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
+    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
   }
 }
 
-TEST_F(FilmTest, ExistingFileIsReplacedAndOddNamesStayInTheFolder) {
+TEST_F(FilmTest, ExistingFileIsReplacedNotAppended) {
+  const service::FilmSpec& f = serviceFilm("egy-szelet");
+  const QString name = QString::fromStdString(f.name);
+  const std::string content = service::filmContent(f);
   {
-    QFile old(pathOf(QStringLiteral("Régi")));
+    // Longer than the film, so that a file left untruncated shows.
+    QFile old(pathOf(name));
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write(std::string(100000, 'o').c_str());
+    old.write(std::string(2 * content.size(), 'o').c_str());
   }
-  const std::string body = patternBytes(12000, 5);
-  serveRecord("r", film("r", "Régi", {body}));
-  startWith(QStringLiteral("r"));
-  EXPECT_EQ(fileBytes(QStringLiteral("Régi")), body);
-
-  serveRecord("evil", film("evil", "../../x/..\\y\x01", {body}));
-  startWith(QStringLiteral("evil"));
-  EXPECT_EQ(fileBytes(QStringLiteral(".._.._x_.._y_")), body);
-  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+  startWith(QString::fromStdString(f.id));
+  EXPECT_EQ(fileBytes(name), content);
 }
 
 TEST_F(FilmTest, FolderThatCannotBeWrittenIsReported) {
+  const service::FilmSpec& f = serviceFilm("egy-szelet");
   const QString gone = folder.filePath(QStringLiteral("gone"));
   ASSERT_TRUE(QDir().mkpath(gone));
   ASSERT_TRUE(w->directory->setPath(gone));
   ASSERT_TRUE(QDir(gone).removeRecursively());
-  serveRecord("c", film("c", "Film", {patternBytes(12000, 1)}));
-  startWith(QStringLiteral("c"));
+  startWith(QString::fromStdString(f.id));
   ASSERT_EQ(fakes.boxes.shown.size(), 1u);
   EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nem sikerült létrehozni a fájlt: ") + gone +
-                                           QStringLiteral("/Film_Zelvoweb.mpg"));
+                                           QLatin1Char('/') +
+                                           fileNameOf(QString::fromStdString(f.name)));
   EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
   EXPECT_FALSE(w->isDownloading);
 }
 
-struct BrokenSlice {
-  const char* name;
-  Fault fault;
-  int status;
-};
-
-TEST_F(FilmTest, BrokenSliceEndsTheFilmKeepingOnlyCompleteSlices) {
-  const BrokenSlice rows[] = {
-      {"404 page", Fault::None, 404},
-      {"500 page", Fault::None, 500},
-      {"closes early", Fault::CloseEarly, 200},
-      {"connection reset", Fault::Reset, 200},
-  };
-  const std::vector<std::string> good = {patternBytes(30000, 1), patternBytes(30000, 2)};
-  for (const BrokenSlice& row : rows) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    serveRecord("b", film("b", "Törött", {good[0], good[1], patternBytes(30000, 3)}));
-    serve("/s/b/1", row.status == 200 ? good[1] : "<html>Not here</html>", row.fault, row.status);
-    startWith(QStringLiteral("b"));
-    expectOnlyWorkFile(QStringLiteral("Törött"), good[0]);
-    ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-    EXPECT_EQ(fakes.boxes.shown[0].text,
-              QStringLiteral("Nem sikerült letölteni a(z) 2. szeletet."));
-    EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
-    EXPECT_NE(targets().back(), "/s/b/2");  // nothing after the broken slice
-  }
-}
-
-TEST_F(FilmTest, UnreachableSliceHostFailsTheFilm) {
-  serveRecord("u", "{host}/ref|2|Messze*{host}/s/u/0|127.0.0.1:9/s/u/1");
-  serve("/s/u/0", patternBytes(20000, 1));
-  startWith(QStringLiteral("u"));
-  expectOnlyWorkFile(QStringLiteral("Messze"), patternBytes(20000, 1));
-  ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-  EXPECT_EQ(fakes.boxes.shown[0].text, QStringLiteral("Nem sikerült letölteni a(z) 2. szeletet."));
-}
-
 TEST_F(FilmTest, CatalogueLoadInsideASliceLeavesTheFilmIntact) {
-  const std::vector<std::string> slices(6, patternBytes(200000, 11));
-  serveRecord("big", film("big", "Nagy", slices));
+  service::FilmSpec f =
+      service::makeFilm("big", "Nagy", {200000, 200000, 200000, 200000, 200000, 200000});
+  f.slices[3].fault = Fault::Slow;
+  server.addFilm(f);
   server.setCatalogue(
       net::toCp1250(QStringLiteral("1\tegy\tElső film\n2\tketto\tMásodik\n")).toStdString());
-  serve("/s/big/3", slices[3], Fault::Slow);
   // Open the catalogue while the slow slice is being read.
+  const std::string slow = sliceTarget(f, 3);
   bool clickedDuringDownload = false;
   server.setRequestObserver([&](const service::LoggedRequest& r) {
-    if (r.target != "/s/big/3") return;
+    if (r.target != slow) return;
     QMetaObject::invokeMethod(
         w.get(),
         [&] {
@@ -262,9 +237,7 @@ TEST_F(FilmTest, CatalogueLoadInsideASliceLeavesTheFilmIntact) {
   });
   startWith(QStringLiteral("big"));
   EXPECT_TRUE(clickedDuringDownload);
-  std::string all;
-  for (const auto& s : slices) all += s;
-  EXPECT_EQ(fileBytes(QStringLiteral("Nagy")), all);
+  EXPECT_EQ(fileBytes(QStringLiteral("Nagy")), service::filmContent(f));
   EXPECT_EQ(w->Lista->count(), 2);
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Nagy.mpg"));
 }

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,14 +48,19 @@ class FilmTest : public ::testing::Test {
   static std::string recordTarget(const QString& id) {
     return "/z/e/zelvo/basix2.php?a=" + net::percentEncode(id).toStdString();
   }
-  // Serves a record (UTF-8 text, "{host}" replaced) for an identifier.
-  void serveRecord(const QString& id, std::string text) {
-    for (std::size_t at; (at = text.find("{host}")) != std::string::npos;)
-      text.replace(at, 6, host);
-    service::Reply r;
-    r.body = net::toCp1250(QString::fromStdString(text)).toStdString();
-    server.setReply(recordTarget(id), r);
+  static std::string recordTarget(const service::FilmSpec& f) {
+    return recordTarget(QString::fromStdString(f.id));
   }
+  // Where slice i of a film is asked for on this service.
+  std::string sliceTarget(const service::FilmSpec& f, std::size_t i) const {
+    return service::sliceAddress(host, f, i).substr(host.size());
+  }
+  static const service::FilmSpec& serviceFilm(const char* id) {
+    const service::FilmSpec* f = service::findFilm(id);
+    if (!f) throw std::runtime_error(std::string("no such service film: ") + id);
+    return *f;
+  }
+  // A canned reply at an exact target, for answers no film gives.
   void serve(const std::string& target, std::string body,
              service::Fault fault = service::Fault::None, int status = 200) {
     service::Reply r;
@@ -63,25 +69,15 @@ class FilmTest : public ::testing::Test {
     r.status = status;
     server.setReply(target, r);
   }
-  // A film of the given slices, served under /s/<tag>/<i>; returns its record text.
-  std::string film(const std::string& tag, const std::string& name,
-                   const std::vector<std::string>& slices, int count = -1) {
-    std::string record = "{host}/ref/" + tag + "|" +
-                         std::to_string(count < 0 ? int(slices.size()) : count) + "|" + name + "*";
-    for (std::size_t i = 0; i < slices.size(); ++i) {
-      const std::string target = "/s/" + tag + "/" + std::to_string(i);
-      serve(target, slices[i]);
-      record += (i ? "|{host}" : "{host}") + target;
-    }
-    return record;
-  }
-
   void startWith(const QString& id) {
     w->azonosito->setText(id);
     QTest::mouseClick(w->Go, Qt::LeftButton);
   }
   QString pathOf(const QString& filmName) const {
-    return folder.path() + QLatin1Char('/') + filmName + QStringLiteral("_Zelvoweb.mpg");
+    return folder.path() + QLatin1Char('/') + fileNameOf(filmName);
+  }
+  static QString fileNameOf(const QString& filmName) {
+    return filmName + QStringLiteral("_Zelvoweb.mpg");
   }
   // A film that did not finish: nothing under its final name, and its work file holds
   // exactly these bytes.

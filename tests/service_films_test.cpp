@@ -1,7 +1,9 @@
 // The service's film table, slice contents and text conversions, without sockets.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "service/internal.h"
@@ -64,6 +66,8 @@ TEST(ServiceFilms, SliceContentIsDeterministicAndDistinct) {
   EXPECT_TRUE(whole.substr(15 * 65536) == sliceContent(many, 15));
   // Not a run of one repeated byte.
   EXPECT_GT(std::set<char>(first.begin(), first.end()).size(), 200u);
+  // The bytes a text mode would mangle are there to be mangled.
+  for (char c : {'\0', '\r', '\n', '\x1a'}) EXPECT_NE(first.find(c), std::string::npos) << int(c);
 }
 
 TEST(ServiceFilms, AnyRangeOfASliceMatchesTheWholeSlice) {
@@ -120,6 +124,39 @@ TEST(ServiceCatalogue, ShortRowsCatalogueHasTheAwkwardRows) {
   EXPECT_NE(text.find("\n2\tcsonka\r\n"), std::string::npos);
   EXPECT_NE(text.find("\n4\r\n"), std::string::npos);
   EXPECT_NE(text.find("\xC9gig\xE9r\xF5 fa"), std::string::npos);
+}
+
+TEST(ServiceRecords, HalfRecordIsAWholeRecordOfOneSliceWhateverTheHost) {
+  const FilmSpec& film = *findFilm("felezett-rekord");
+  for (const char* host :
+       {"h:1", "127.0.0.1:80", "127.0.0.1:65535", "nagyon-hosszu-nev.example:8080"}) {
+    const std::string text = detail::recordReply(host, film);
+    EXPECT_EQ(text.substr(0, text.size() / 2),
+              "ref|2|Felezett rekord*" + sliceAddress(host, film, 0))
+        << host;
+  }
+}
+
+// Every scenario film is started through the client by some test: its identifier stands
+// quoted in one of the tests that drive the window.
+TEST(ServiceFilms, EveryScenarioIsDrivenThroughTheClient) {
+  const std::string here = __FILE__;
+  const std::string folder = here.substr(0, here.rfind('/') + 1);
+  std::string sources;
+  for (const char* name : {"film_download_test.cpp", "commands_test.cpp", "fault_network_test.cpp",
+                           "fault_disk_test.cpp", "fault_input_test.cpp", "fault_nested_test.cpp",
+                           "fault_stop_test.cpp"}) {
+    std::ifstream in(folder + name);
+    ASSERT_TRUE(in) << folder + name;
+    std::ostringstream text;
+    text << in.rdbuf();
+    sources += text.str();
+  }
+  std::string undriven;
+  for (const FilmSpec& f : films())
+    if (!f.inCatalogue && sources.find('"' + f.id + '"') == std::string::npos)
+      undriven += " \"" + f.id + "\"";
+  EXPECT_EQ(undriven, "") << "scenario films no client test starts";
 }
 
 TEST(ServiceRecords, AddressesEncodeTheIdentifier) {

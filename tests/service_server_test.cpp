@@ -146,6 +146,7 @@ TEST_F(ServiceServer, RecordsCarryReferrerCountNameAndSliceAddresses) {
       {"tobb-cim", "2", "Több cím", 3},
       {"kevesebb-cim", "4", "Kevesebb cím", 2},
       {"nev-ures", "1", "", 1},
+      {"negativ-darab", "-2", "Negatív darabszám", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
@@ -174,6 +175,52 @@ TEST_F(ServiceServer, RawRecordsAreSentAsWritten) {
   EXPECT_EQ(record("betus-darab"), host + "/z/e/zelvo/film.php?a=betus-darab|abc|Bet\xFB" +
                                        "s darabsz\xE1m*" + host + "/z/s/betus-darab/0");
   EXPECT_EQ(split(record("extra-reszek"), '*').size(), 4u);
+}
+
+TEST_F(ServiceServer, RecordMisbehavesAsAnnounced) {
+  const std::string whole =
+      service::detail::recordReply(server.host(), *service::findFilm("felezett-rekord"));
+  Response half = get("/z/e/zelvo/basix2.php?a=felezett-rekord");
+  EXPECT_EQ(half.header("Content-Length"), std::to_string(whole.size()));
+  EXPECT_TRUE(half.peerClosed);
+  EXPECT_EQ(half.body, whole.substr(0, whole.size() / 2));
+}
+
+TEST_F(ServiceServer, AddedFilmsAreServedLikeTableFilms) {
+  const std::string host = server.host();
+  service::FilmSpec f = service::makeFilm("ű hozzáadott", "Hozzáadott", {5000, 7000, 3000});
+  f.slices[1].fault = service::Fault::NotFound;
+  f.slices[2].host = "masik:1";
+  f.errorAnswer = "Saját válasz.";
+  server.addFilm(f);
+  const std::string encoded = "%FB%20hozz%E1adott";
+  EXPECT_EQ(record(encoded), cp1250(host + "/z/e/zelvo/film.php?a=" + encoded + "|3|Hozzáadott*" +
+                                    host + "/z/s/" + encoded + "/0|" + host + "/z/s/" + encoded +
+                                    "/1|masik:1/z/s/" + encoded + "/2"));
+  EXPECT_EQ(record("ű hozzáadott"), record(encoded));  // raw UTF-8, as a browser sends it
+  Response slice = get(sliceTarget(f, 0));
+  EXPECT_EQ(slice.status, 200);
+  EXPECT_TRUE(slice.body == service::sliceContent(f, 0));
+  EXPECT_EQ(get(sliceTarget(f, 1)).status, 404);
+  EXPECT_EQ(get("/z/s/" + encoded + "/2").header("Content-Length"), "3000");
+  EXPECT_EQ(get("/z/e/zelvo/basix2.php?a=" + encoded + "&action=error").body,
+            cp1250("Saját válasz."));
+
+  // It hides the table's film of its id, and a film added again replaces it.
+  service::FilmSpec egig = *service::findFilm("egig01");
+  for (const char* name : {"Első név", "Második név"}) {
+    egig.name = name;
+    server.addFilm(egig);
+    EXPECT_NE(record("egig01").find("|1|" + cp1250(name) + "*"), std::string::npos) << name;
+  }
+  EXPECT_EQ(service::findFilm("egig01")->name, "Égigérő fa");
+
+  // Another server does not know it.
+  service::Server other;
+  ASSERT_TRUE(other.start(0));
+  EXPECT_NE(
+      exchange(other.port(), requestFor("/z/e/zelvo/basix2.php?a=" + encoded)).body.find("|0|"),
+      std::string::npos);
 }
 
 TEST_F(ServiceServer, IdentifierIsFoundHoweverItIsEncoded) {
