@@ -96,3 +96,143 @@ INSTANTIATE_TEST_SUITE_P(Matrix, NoSpace, ::testing::ValuesIn(kNoSpaceRows),
                          [](const auto& info) { return caseName(info.param.name); });
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The final name holds only complete films: an earlier copy survives what does not arrive,
+// planted links are never followed, and two downloads never share a file.
+
+namespace {
+
+using service::Fault;
+
+// A film of three slices whose second one can be made to break.
+service::FilmSpec threeSlices(const char* id, const char* name, Fault second = Fault::None) {
+  service::FilmSpec f = service::makeFilm(id, name, {20000, 20000, 20000});
+  f.slices[1].fault = second;
+  return f;
+}
+
+std::string readAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : "<missing>";
+}
+
+}  // namespace
+
+TEST_F(FaultTest, EarlierCopySurvivesAFailedDownloadAndIsReplacedByAWholeOne) {
+  const service::FilmSpec good = threeSlices("ujra", "Újra");
+  server.addFilm(good);
+  startWith(QStringLiteral("ujra"));
+  const std::string first = fileBytes(QStringLiteral("Újra"));
+  ASSERT_TRUE(first == service::filmContent(good));
+
+  server.addFilm(threeSlices("ujra", "Újra", Fault::NotFound));
+  startWith(QStringLiteral("ujra"));
+  expectFailedWith(sliceFailure(2));
+  EXPECT_TRUE(fileBytes(QStringLiteral("Újra")) == first);  // byte for byte
+  EXPECT_TRUE(fileBytes(QStringLiteral("Újra"), QStringLiteral(".part")) ==
+              service::sliceContent(good, 0));
+
+  // Read-only, it is still replaced: the folder is the user's, and so is the new download.
+  ASSERT_TRUE(QFile::setPermissions(pathOf(QStringLiteral("Újra")), QFileDevice::ReadOwner));
+  server.addFilm(service::makeFilm("ujra", "Újra", {30000}));
+  fakes.boxes.shown.clear();
+  startWith(QStringLiteral("ujra"));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Újra.mpg"));
+  EXPECT_TRUE(fileBytes(QStringLiteral("Újra")) ==
+              service::filmContent(service::makeFilm("ujra", "Újra", {30000})));
+  EXPECT_FALSE(QFile::exists(pathOf(QStringLiteral("Újra")) + ".part"));
+}
+
+TEST_F(FaultTest, PlantedLinksAreNeverFollowed) {
+  const service::FilmSpec f = threeSlices("link", "Link");
+  server.addFilm(f);
+  const QString victim = folder.filePath(QStringLiteral("victim"));
+  {
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+    v.write("the user's own file");
+  }
+  // Under the work file's name: refused before any slice.
+  ASSERT_TRUE(QFile::link(victim, pathOf(QStringLiteral("Link")) + ".part"));
+  startWith(QStringLiteral("link"));
+  expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + pathOf("Link"));
+  EXPECT_EQ(readAll(victim), "the user's own file");
+  EXPECT_EQ(targets().size(), 2u);  // record and size query, no slice
+
+  // Under the final name: the link itself is replaced, its target untouched.
+  ASSERT_TRUE(QFile::remove(pathOf(QStringLiteral("Link")) + ".part"));
+  ASSERT_TRUE(QFile::link(victim, pathOf(QStringLiteral("Link"))));
+  fakes.boxes.shown.clear();
+  startWith(QStringLiteral("link"));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_FALSE(QFileInfo(pathOf(QStringLiteral("Link"))).isSymLink());
+  EXPECT_TRUE(fileBytes(QStringLiteral("Link")) == service::filmContent(f));
+  EXPECT_EQ(readAll(victim), "the user's own file");
+}
+
+// Something happens while the second slice is under way: a second window starts the same
+// film, or the folder goes away.
+TEST_F(FaultTest, WhileAFilmIsUnderWay) {
+  enum Meanwhile { SecondWindow, FolderRemoved };
+  for (const Meanwhile what : {SecondWindow, FolderRemoved}) {
+    SCOPED_TRACE(what == SecondWindow ? "second window" : "folder removed");
+    reopenOn(QString::fromStdString(host));
+    fakes.boxes.shown.clear();
+    const QString chosen = folder.filePath(QStringLiteral("sub"));
+    ASSERT_TRUE(QDir().mkpath(chosen));
+    ASSERT_TRUE(w->directory->setPath(chosen));
+    const service::FilmSpec f = threeSlices("kozben", "Közben", Fault::Slow);
+    server.addFilm(f);
+
+    FakeSeams otherSeams;
+    std::unique_ptr<Form1> other;
+    bool done = false;
+    w->setYieldObserver([&](long long) {
+      if (done ||
+          w->loopItem.toString() != QString::fromStdString(service::sliceAddress(host, f, 1)))
+        return;
+      done = true;
+      if (what == FolderRemoved) {
+        ASSERT_TRUE(QDir(chosen).removeRecursively());
+        return;
+      }
+      other = std::make_unique<Form1>(QString::fromStdString(host), otherSeams.seams());
+      ASSERT_TRUE(other->directory->setPath(chosen));
+      other->azonosito->setText(QStringLiteral("kozben"));
+      QTest::mouseClick(other->Go, Qt::LeftButton);
+    });
+    startWith(QStringLiteral("kozben"));
+    w->setYieldObserver({});
+    ASSERT_TRUE(done);
+    const QString path = chosen + QStringLiteral("/Közben_Zelvoweb.mpg");
+    if (what == SecondWindow) {
+      // The second one touched nothing; the first finished byte-exact.
+      ASSERT_EQ(otherSeams.boxes.shown.size(), 1u);
+      EXPECT_EQ(otherSeams.boxes.shown[0].text,
+                QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
+      EXPECT_TRUE(fakes.boxes.shown.empty());
+      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Közben.mpg"));
+      EXPECT_TRUE(readAll(path) == service::filmContent(f));
+    } else {
+      expectFailedWith(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
+      EXPECT_FALSE(QFile::exists(path));
+    }
+  }
+}
+
+// Two different films whose names come out the same: both kept; the same film twice: one.
+TEST_F(FaultTest, FilmsOfOneRunNeverShareAFile) {
+  const service::FilmSpec slash = service::makeFilm("per", "a/b", {20000});
+  const service::FilmSpec colon = service::makeFilm("kettospont", "a:b", {30000});
+  server.addFilm(slash);
+  server.addFilm(colon);
+  for (const char* id : {"per", "kettospont", "per"}) w->queue->addItem(QString::fromUtf8(id));
+  QTest::mouseClick(w->q_letolt, Qt::LeftButton);
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész"));
+  EXPECT_TRUE(fileBytes(QStringLiteral("a_b")) == service::filmContent(slash));
+  EXPECT_TRUE(fileBytes(QStringLiteral("a_b (2)")) == service::filmContent(colon));
+  EXPECT_EQ(filesBelowFolder().size(), 2);
+}
