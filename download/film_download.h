@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <optional>
+#include <vector>
 
 #include "download/film_state.h"
 #include "download/output_file.h"
@@ -49,7 +51,17 @@ class FilmView {
   // At most maxBytes of the body are read (see net::fetchText).
   virtual TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
                               std::size_t maxBytes) = 0;
+  // Waits before a broken slice is tried again, the window live meanwhile; returns early
+  // when the program is ending.
+  virtual void waitBeforeRetry(std::chrono::milliseconds wait) = 0;
 };
+
+// A broken slice is tried this many more times, after 1 s, 2 s, 4 s (a Retry-After of up
+// to kMaxRetryAfterS seconds wins over the wait).
+constexpr int kRetries = 3;
+constexpr int kMaxRetryAfterS = 30;
+// A work file is checked against this many bytes before its end before it is continued.
+constexpr std::uint64_t kResumeCheckBytes = 64 * 1024;
 
 enum class FilmResult {
   Finished,  // every slice is in the file
@@ -81,8 +93,28 @@ class FilmDownload {
   void flushOutput() { output_.flush(); }
 
  private:
+  struct Attempt {
+    enum Kind { Complete, Stopped, WriteFailed, MayPass, Final } kind;
+    int retryAfterS = -1;
+  };
+  struct ResumePoint {
+    int slice = 0;                         // the slice the work file ends in
+    std::uint64_t sliceStart = 0;          // where that slice starts in the file
+    std::vector<std::uint64_t> sliceEnds;  // ends of the complete slices before it
+  };
+  struct RangeAnswer {
+    bool partial = false;                // 206 for exactly the range asked
+    std::optional<std::uint64_t> total;  // the slice's size, if told
+    QByteArray body;
+  };
+
   FilmOutcome runSteps(const QString& identifier, RunFiles* files);
   FilmOutcome downloadSlices(const QString& identifier, RunFiles* files);
+  void openSliceRequest(const QString& url, const QByteArray& extraHeaders);
+  // One request for what the file still lacks of a slice that starts at sliceStart.
+  Attempt fetchSlice(const QString& url, std::uint64_t sliceStart);
+  bool findResumePoint(std::uint64_t length, ResumePoint& point);
+  RangeAnswer askRange(const QString& url, std::uint64_t first, std::uint64_t last, bool readBody);
   bool yield();  // false when the program is ending
   void updateProgress();
   void closeSliceHandles();

@@ -16,7 +16,7 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 
 OutputFile::~OutputFile() { close(); }
 
-bool OutputFile::create(const QString& folder, const QString& fileName) {
+bool OutputFile::create(const QString& folder, const QString& fileName, bool keep) {
   close();
   const auto refuse = [this] {
     close();
@@ -35,18 +35,32 @@ bool OutputFile::create(const QString& folder, const QString& fileName) {
     return refuse();
   // O_NOFOLLOW: a planted link is refused; O_NONBLOCK: a FIFO cannot hang the open.
   fd_ = ::openat(dirFd_, workName_.constData(),
-                 O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd_ < 0) return refuse();
   // Only a plain file nobody else is writing; it is emptied only once it is ours.
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
-      ::ftruncate(fd_, 0) != 0) {
+      (!keep && ::ftruncate(fd_, 0) != 0) || ::lseek(fd_, 0, SEEK_END) < 0) {
     ::close(fd_);  // before close() would flush into it
     fd_ = -1;
     return refuse();
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  if (keep) written_ = static_cast<std::uint64_t>(st.st_size);
   buffer_.reserve(kBufferSize);
   return true;
+}
+
+QByteArray OutputFile::readAt(std::uint64_t offset, std::size_t n) const {
+  QByteArray out(qsizetype(n), '\0');
+  std::size_t done = 0;
+  while (fd_ >= 0 && done < n) {
+    const ssize_t got = ::pread(fd_, out.data() + done, n - done, off_t(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += std::size_t(got);
+  }
+  out.truncate(qsizetype(done));
+  return out;
 }
 
 bool OutputFile::commit() {

@@ -16,11 +16,14 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Opens the work file of fileName in folder, empty, and locks it for as long as it is
-  // open. Never follows a symbolic link and never leaves the folder. False (touching
-  // nothing) when it cannot be created, is not a plain file, another download holds it,
-  // or a folder stands under the final name.
-  bool create(const QString& folder, const QString& fileName);
+  // Opens the work file of fileName in folder and locks it for as long as it is open;
+  // it starts empty unless keep is set (then writing goes on at its end). Never follows a
+  // symbolic link and never leaves the folder. False (touching nothing) when it cannot
+  // be created, is not a plain file, another download holds it, or a folder stands under
+  // the final name.
+  bool create(const QString& folder, const QString& fileName, bool keep = false);
+  // Up to n bytes of what reached the file, from offset.
+  QByteArray readAt(std::uint64_t offset, std::size_t n) const;
   bool write(const char* data, std::size_t size);
   bool flush();
   // Drops everything after offset (a slice that failed half way).

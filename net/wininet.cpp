@@ -322,7 +322,7 @@ std::string escapeObjectName(const char* name) {
   return out;
 }
 
-bool startTransfer(Object& r, const Object& session) {
+bool startTransfer(Object& r, const Object& session, const std::string& extraHeaders) {
   releaseTransfer(r);
   r.sent = true;
   r.finished = false;
@@ -368,6 +368,19 @@ bool startTransfer(Object& r, const Object& session) {
     curl_slist* list = curl_slist_append(r.headerList, h);
     if (!list) break;
     r.headerList = list;
+  }
+  // The caller's own header lines ("Range: bytes=N-"), one per CRLF; no line breaks
+  // inside a line can reach the wire.
+  std::size_t at = 0;
+  while (at < extraHeaders.size()) {
+    std::size_t end = extraHeaders.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = extraHeaders.size();
+    const std::string line = extraHeaders.substr(at, end - at);
+    if (line.find(':') != std::string::npos) {
+      curl_slist* list = curl_slist_append(r.headerList, line.c_str());
+      if (list) r.headerList = list;
+    }
+    at = end + 1;
   }
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headerList);
 
@@ -444,11 +457,15 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* obje
   return addObject(o);
 }
 
-bool HttpSendRequestA(HINTERNET request, const char*, std::uint32_t, const void*, std::uint32_t) {
+bool HttpSendRequestA(HINTERNET request, const char* headers, std::uint32_t headersLength,
+                      const void*, std::uint32_t) {
   const std::shared_ptr<Object> r = find(request, Kind::Request) ? share(request) : nullptr;
   if (!r) return false;
   const Object* session = find(r->session, Kind::Session);
-  if (!session || !startTransfer(*r, *session)) return false;
+  std::string extra;
+  if (headers) extra = headersLength == UINT32_MAX ? std::string(headers)
+                                                   : std::string(headers, headersLength);
+  if (!session || !startTransfer(*r, *session, extra)) return false;
   if (!waitFor(r, Until::Headers)) return false;
   return r->headersComplete;
 }
@@ -464,6 +481,9 @@ bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
     value = &r->statusText;
   } else if (infoLevel == HTTP_QUERY_CONTENT_LENGTH) {
     value = headerValue(*r, "Content-Length");
+  } else if (infoLevel == HTTP_QUERY_CUSTOM) {
+    const std::string name(buffer, strnlen(buffer, *bufferLength));
+    value = headerValue(*r, name.c_str());
   }
   if (!value) return false;
   if (value->size() + 1 > *bufferLength) {
@@ -499,6 +519,22 @@ bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesT
 
     const std::shared_ptr<Object> keep = share(file);
     if (!waitFor(keep, Until::Data)) return false;
+  }
+}
+
+bool failureMayPass(HINTERNET request) {
+  const Object* r = find(request, Kind::Request);
+  if (!r || !r->sent) return false;
+  if (r->shortBody) return true;
+  switch (r->result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR: return true;
+    default: return false;
   }
 }
 

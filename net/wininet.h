@@ -19,6 +19,8 @@ constexpr std::uint32_t INTERNET_FLAG_RELOAD = 0x80000000u;
 constexpr std::uint32_t INTERNET_FLAG_KEEP_CONNECTION = 0x00400000u;
 constexpr std::uint32_t HTTP_QUERY_CONTENT_LENGTH = 5;
 constexpr std::uint32_t HTTP_QUERY_STATUS_CODE = 19;
+// The buffer holds a header's name on the way in and its value on the way out.
+constexpr std::uint32_t HTTP_QUERY_CUSTOM = 65535;
 
 // Text arguments are 8-bit (Windows-1250) strings, as the caller encoded them.
 HINTERNET InternetOpenA(const char* agent, std::uint32_t accessType, const char* proxyName,
@@ -31,16 +33,21 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, const char* verb, const char* obje
                            const char* version, const char* referrer, const char** acceptTypes,
                            std::uint32_t flags, std::uintptr_t context);
 // Sends the request and waits (calling the wait hook) until the response headers
-// have arrived or the transfer failed.
+// have arrived or the transfer failed. headers: extra "Name: value" lines separated by
+// CRLF, headersLength bytes of them (UINT32_MAX: up to the NUL).
 bool HttpSendRequestA(HINTERNET request, const char* headers, std::uint32_t headersLength,
                       const void* optional, std::uint32_t optionalLength);
-// Levels HTTP_QUERY_CONTENT_LENGTH and HTTP_QUERY_STATUS_CODE, as NUL-terminated text.
+// Levels HTTP_QUERY_CONTENT_LENGTH, HTTP_QUERY_STATUS_CODE and HTTP_QUERY_CUSTOM, as
+// NUL-terminated text.
 bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
                     std::uint32_t* bufferLength, std::uint32_t* index);
 // Up to numberOfBytesToRead bytes; true with 0 bytes at the end of a complete body.
 // False when the transfer failed or ended short of its announced Content-Length.
 bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
                       std::uint32_t* numberOfBytesRead);
+// After a failed send or read: true when the cause may pass (the connection could not be
+// made or broke, the transfer stalled, the body ended short of its length).
+bool failureMayPass(HINTERNET request);
 // Harmless on 0, unknown or already closed handles; also ends a waiting call on it.
 bool InternetCloseHandle(HINTERNET handle);
 

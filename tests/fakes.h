@@ -4,7 +4,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "tests/qt_print.h"
@@ -42,9 +44,21 @@ class FakeEnd : public ui::ProgramEnd {
   int calls = 0;
 };
 
+// Retry waits pass at once; the waits asked for are kept.
+class FakePauses : public ui::Pauses {
+ public:
+  void pause(std::chrono::milliseconds wait, const std::function<bool()>&) override {
+    waits.push_back(wait);
+    if (during) during();
+  }
+  std::vector<std::chrono::milliseconds> waits;
+  std::function<void()> during;  // runs inside each wait
+};
+
 struct FakeSeams {
   FakeBoxes boxes;
   FakeOpener opener;
   FakeEnd ender;
-  ui::Seams seams() { return {&boxes, &opener, &ender}; }
+  FakePauses pauses;
+  ui::Seams seams() { return {&boxes, &opener, &ender, &pauses}; }
 };

@@ -42,7 +42,10 @@ class EngineView final : public download::FilmView {
     return download::fetchReply(ctx, mode, url, referrer);
   }
 
+  void waitBeforeRetry(std::chrono::milliseconds wait) override { waits.push_back(wait); }
+
   long long yields = 0;
+  std::vector<std::chrono::milliseconds> waits;
   QStringList infos;
 
  private:

@@ -418,6 +418,10 @@ void Form1::setBarWidth(float twips) {
 
 net::TextTarget& Form1::sizeLabel() { return *lblEgyTarget_; }
 
+void Form1::waitBeforeRetry(std::chrono::milliseconds wait) {
+  seams_.pauses->pause(wait, [this] { return ending_; });
+}
+
 bool Form1::warn(const QString& text, bool withCancel) {
   return seams_.boxes->warn(this, text, QStringLiteral("Hiba!"),
                             withCancel ? ui::BoxButtons::OkCancel : ui::BoxButtons::Ok) ==

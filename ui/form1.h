@@ -126,6 +126,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void setBarWidth(float twips) override;
   net::TextTarget& sizeLabel() override;
   bool warn(const QString& text, bool withCancel);
+  void waitBeforeRetry(std::chrono::milliseconds wait) override;
 
   QString host_;
   ui::Seams seams_;

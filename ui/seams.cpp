@@ -1,7 +1,9 @@
 #include "ui/seams.h"
 
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QMessageBox>
+#include <QTimer>
 #include <QUrl>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +42,30 @@ class ProcessEnd : public ProgramEnd {
   }
 };
 
+class EventLoopPauses : public Pauses {
+ public:
+  void pause(std::chrono::milliseconds wait, const std::function<bool()>& over) override {
+    // Events are handled all the while; a check every 10 ms ends the wait when told.
+    QEventLoop loop;
+    QTimer done;
+    done.setSingleShot(true);
+    QObject::connect(&done, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+      if (over && over()) loop.quit();
+    });
+    done.start(wait);
+    watch.start(10);
+    loop.exec();
+  }
+};
+
 }  // namespace
+
+Pauses& eventLoopPauses() {
+  static EventLoopPauses pauses;
+  return pauses;
+}
 
 MessageBoxes& desktopMessageBoxes() {
   static QtMessageBoxes boxes;

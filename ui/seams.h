@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
+#include <functional>
 
 class QWidget;
 
@@ -32,15 +34,24 @@ class ProgramEnd {
   virtual void end() = 0;
 };
 
+// Waits with the window live (a retry's pause); ends early once `over` says so.
+class Pauses {
+ public:
+  virtual ~Pauses() = default;
+  virtual void pause(std::chrono::milliseconds wait, const std::function<bool()>& over) = 0;
+};
+
 // Real desktop implementations.
 MessageBoxes& desktopMessageBoxes();
 UrlOpener& desktopUrlOpener();
 ProgramEnd& processEnd();
+Pauses& eventLoopPauses();
 
 struct Seams {
   MessageBoxes* boxes = &desktopMessageBoxes();
   UrlOpener* opener = &desktopUrlOpener();
   ProgramEnd* ender = &processEnd();
+  Pauses* pauses = &eventLoopPauses();
 };
 
 }  // namespace ui
