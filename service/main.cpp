@@ -20,6 +20,7 @@ int usage(const char* program) {
   std::cerr << "usage: " << program << " [--port N] [--log FILE] [--catalogue NAME]\n"
             << "  --port N    port on 127.0.0.1 (default 8080, 0 = any free port)\n"
             << "  --log FILE  append one line per request: method target version\n"
+            << "              [Range: value]\n"
             << "  --catalogue NAME  demo (default), millio, tizmillio or vegtelen\n";
   return 2;
 }
@@ -75,7 +76,9 @@ int main(int argc, char** argv) {
   if (logFile.is_open()) {
     server.setRequestObserver([&](const service::LoggedRequest& r) {
       std::lock_guard<std::mutex> lock(logMutex);
-      logFile << r.method << ' ' << r.target << ' ' << r.version << '\n' << std::flush;
+      logFile << r.method << ' ' << r.target << ' ' << r.version;
+      if (auto range = r.header("Range")) logFile << " Range: " << *range;
+      logFile << '\n' << std::flush;
     });
   }
   if (!server.start(port)) {

@@ -49,12 +49,13 @@ struct Body {
   bool generated = false;
   bool repeated = false;  // text repeated until size (kEndless: without end)
   std::uint64_t seed = 0;
+  std::uint64_t start = 0;  // first slice byte of a generated body (a range)
   std::uint64_t size = 0;
 
   std::uint64_t length() const { return generated || repeated ? size : text.size(); }
   void fill(std::uint64_t offset, char* out, std::size_t n) const {
     if (generated) {
-      detail::fillSliceBytes(seed, offset, out, n);
+      detail::fillSliceBytes(seed, start + offset, out, n);
     } else if (repeated) {
       for (std::size_t done = 0; done < n;) {
         const std::size_t at = std::size_t((offset + done) % text.size());
@@ -87,10 +88,12 @@ struct Answer {
 const char* reasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -101,10 +104,13 @@ std::string statusLine(int status) {
   return "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
 }
 
-Answer answer(int status, const std::string& contentType, Body body, bool withLength = true) {
+// extra: further header lines, each ending in CRLF.
+Answer answer(int status, const std::string& contentType, Body body, bool withLength = true,
+              const std::string& extra = "") {
   Answer a;
   a.head = statusLine(status) + "Server: zelvo-service\r\nContent-Type: " + contentType + "\r\n";
   if (withLength) a.head += "Content-Length: " + std::to_string(body.length()) + "\r\n";
+  a.head += extra;
   a.head += "Connection: close\r\n\r\n";
   a.body = std::move(body);
   return a;
@@ -130,21 +136,33 @@ std::string htmlEscape(const std::string& text) {
   return out;
 }
 
-Answer pageAnswer(int status, const std::string& message) {
+Answer pageAnswer(int status, const std::string& message, const std::string& extra = "") {
   std::string title = std::to_string(status) + " " + reasonPhrase(status);
   Body b;
   b.text = detail::toCp1250("<!DOCTYPE html>\n<html><head><meta charset=\"windows-1250\"><title>" +
                             title + "</title></head>\n<body><h1>" + title + "</h1><p>" +
                             htmlEscape(message) + "</p></body></html>\n");
-  return answer(status, "text/html; charset=windows-1250", std::move(b));
+  return answer(status, "text/html; charset=windows-1250", std::move(b), true, extra);
 }
 
-// A 200 answer of this body that misbehaves as the fault says.
-Answer faultyAnswer(const std::string& contentType, Body body, Fault fault) {
-  if (fault == Fault::NotFound) return pageAnswer(404, "A kért tartalom nem található.");
-  if (fault == Fault::ServerError) return pageAnswer(500, "A szerver hibát észlelt.");
+// An answer of this body (a 206 with its Content-Range in extra) that misbehaves as the
+// fault says; the faults that replace the answer ignore status and extra.
+Answer faultyAnswer(const std::string& contentType, Body body, Fault fault, int retryAfter = 1,
+                    int status = 200, const std::string& extra = "") {
+  switch (fault) {
+    case Fault::NotFound: return pageAnswer(404, "A kért tartalom nem található.");
+    case Fault::ServerError: return pageAnswer(500, "A szerver hibát észlelt.");
+    case Fault::Unavailable:
+      return pageAnswer(
+          503, "A szolgáltatás átmenetileg nem érhető el.",
+          retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : "");
+    case Fault::Empty:
+    case Fault::EmptyNoLength: return answer(200, contentType, Body{}, fault == Fault::Empty);
+    default: break;
+  }
   const bool endless = fault == Fault::Endless;
-  Answer a = answer(200, contentType, std::move(body), fault != Fault::NoLength && !endless);
+  Answer a =
+      answer(status, contentType, std::move(body), fault != Fault::NoLength && !endless, extra);
   if (endless) a.body.repeatForever();
   a.fault = fault;
   return a;
@@ -166,6 +184,28 @@ Answer fromReply(const Reply& r) {
   }
   a.delayMs = r.delayMs;
   return a;
+}
+
+bool allDigits(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "bytes=N-" or "bytes=N-M" as first and last byte (last UINT64_MAX when open); nullopt
+// for any other form, which the slice then ignores.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> parseRange(const std::string& value) {
+  static const std::string unit = "bytes=";
+  const std::size_t dash = value.find('-');
+  if (value.compare(0, unit.size(), unit) != 0 || dash == std::string::npos) return std::nullopt;
+  // 18 digits cannot overflow.
+  auto number = [](const std::string& s) -> std::optional<std::uint64_t> {
+    if (s.empty() || s.size() > 18 || !allDigits(s)) return std::nullopt;
+    return std::stoull(s);
+  };
+  const std::string tail = value.substr(dash + 1);
+  const auto first = number(value.substr(unit.size(), dash - unit.size()));
+  const auto last = tail.empty() ? std::optional<std::uint64_t>(UINT64_MAX) : number(tail);
+  if (!first || !last || *last < *first) return std::nullopt;
+  return std::pair{*first, *last};
 }
 
 std::string trim(const std::string& s) {
@@ -385,6 +425,8 @@ struct Server::Impl {
   std::map<std::string, Reply> replies;
   // Shared, so that a connection keeps the film it found when addFilm replaces it.
   std::map<std::string, std::shared_ptr<const FilmSpec>> added;
+  // Requests so far per (film id, slice), for SliceSpec::faultTimes.
+  std::map<std::pair<std::string, std::size_t>, int> sliceRequests;
   std::optional<CatalogueScenario> catalogue;
   std::function<void(const LoggedRequest&)> observer;
 
@@ -487,7 +529,7 @@ struct Server::Impl {
       return answer(200, "text/plain; charset=windows-1250", std::move(b), !catalogue->endless);
     }
     if (path == "/z/e/zelvo/basix2.php") return record(query);
-    if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req.target);
+    if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req);
     if (path == "/z/e/zelvo/azonosito_pld.jpg") {
       Body b;
       b.text = detail::examplePicture();
@@ -532,27 +574,45 @@ struct Server::Impl {
     return table ? std::shared_ptr<const FilmSpec>(std::shared_ptr<void>(), table) : nullptr;
   }
 
-  Answer slice(const std::string& rest, const std::string& target) {
+  Answer slice(const std::string& rest, const LoggedRequest& req) {
     std::size_t slash = rest.rfind('/');
     std::shared_ptr<const FilmSpec> film;
     std::size_t index = 0;
     if (slash != std::string::npos) {
       std::string number = rest.substr(slash + 1);
-      bool digits =
-          !number.empty() && number.size() <= 9 &&
-          std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
-      if (digits) {
+      if (!number.empty() && number.size() <= 9 && allDigits(number)) {
         index = std::stoul(number);
         film = findFilm(detail::percentDecode(rest.substr(0, slash)));
       }
     }
     if (!film || index >= film->slices.size())
-      return pageAnswer(404, "A kért szelet nem létezik: " + target);
+      return pageAnswer(404, "A kért szelet nem létezik: " + req.target);
+    const SliceSpec& spec = film->slices[index];
+    int seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      seen = ++sliceRequests[{film->id, index}];
+    }
+    const Fault fault = spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
+    const char* type = "application/octet-stream";
     Body b;
     b.generated = true;
     b.seed = detail::sliceSeed(*film, index);
-    b.size = film->slices[index].size;
-    return faultyAnswer("application/octet-stream", std::move(b), film->slices[index].fault);
+    b.size = spec.size;
+    const std::optional<std::string> range =
+        film->ignoresRanges ? std::nullopt : req.header("Range");
+    const auto wanted = range ? parseRange(*range) : std::nullopt;
+    if (!wanted) return faultyAnswer(type, std::move(b), fault, spec.retryAfterSeconds);
+    const std::string total = std::to_string(spec.size);
+    if (wanted->first >= spec.size)
+      return pageAnswer(416, "A kért tartomány a szeleten kívül esik.",
+                        "Content-Range: bytes */" + total + "\r\n");
+    const std::uint64_t last = std::min(wanted->second, spec.size - 1);
+    b.start = wanted->first;
+    b.size = last - wanted->first + 1;
+    return faultyAnswer(type, std::move(b), fault, spec.retryAfterSeconds, 206,
+                        "Content-Range: bytes " + std::to_string(wanted->first) + "-" +
+                            std::to_string(last) + "/" + total + "\r\n");
   }
 };
 

@@ -51,6 +51,14 @@
 //   vegtelen-rekord    a record reply without length and without end
 //   hosszu-jelentes    first slice 5000 bytes; an error-report answer over 1 MiB
 //   csorgo             S, S trickling one byte every 100 ms
+//   egyszer-torik      S, S reset after half of its body on its first request only, S
+//   negyszer-torik     S, S reset after half of its body on its first 4 requests, S
+//   foglalt-503        S, S answering 503 with Retry-After: 2 on its first request only, S
+//   tartomany-nelkul   Range ignored; S, S closing after half on its first request only, S
+//   ures-kozep         S, S answering 200 with Content-Length: 0, S
+//   ures-hossz-nelkul  S, S answering 200 without length and without body, S
+//   ures-egyszer       S, S answering 200 with Content-Length: 0 on its first request only, S
+//   nagy-folytatas     4 slices of 1 MiB, for resuming
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -87,8 +95,9 @@ FilmSpec film(std::string id, std::string name, std::vector<SliceSpec> parts) {
 }
 
 FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts, std::size_t slice,
-                Fault fault) {
+                Fault fault, int times = -1) {
   parts[slice].fault = fault;
+  parts[slice].faultTimes = times;
   return film(std::move(id), std::move(name), std::move(parts));
 }
 
@@ -230,6 +239,26 @@ std::vector<FilmSpec> buildFilms() {
     v.push_back(f);
   }
   v.push_back(faulty("csorgo", "Csörgő szelet", slices({S, S}), 1, Fault::Trickle));
+
+  // Faults that pass: a retry or a resumed request gets the rest.
+  v.push_back(faulty("egyszer-torik", "Egyszer törik", slices({S, S, S}), 1, Fault::Reset, 1));
+  v.push_back(faulty("negyszer-torik", "Négyszer törik", slices({S, S, S}), 1, Fault::Reset, 4));
+  {
+    FilmSpec f = faulty("foglalt-503", "Foglalt", slices({S, S, S}), 1, Fault::Unavailable, 1);
+    f.slices[1].retryAfterSeconds = 2;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f =
+        faulty("tartomany-nelkul", "Tartomány nélkül", slices({S, S, S}), 1, Fault::CloseEarly, 1);
+    f.ignoresRanges = true;
+    v.push_back(f);
+  }
+  v.push_back(faulty("ures-kozep", "Üres közép", slices({S, S, S}), 1, Fault::Empty));
+  v.push_back(
+      faulty("ures-hossz-nelkul", "Üres hossz nélkül", slices({S, S, S}), 1, Fault::EmptyNoLength));
+  v.push_back(faulty("ures-egyszer", "Egyszer üres", slices({S, S, S}), 1, Fault::Empty, 1));
+  v.push_back(film("nagy-folytatas", "Nagy folytatás", evenSlices(4, MiB)));
   return v;
 }
 

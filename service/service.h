@@ -27,23 +27,30 @@ struct LoggedRequest {
 
 // How a slice (or any canned reply) behaves on the wire.
 enum class Fault {
-  None,          // status 200, Content-Length, the bytes
-  NotFound,      // 404 with an HTML error page
-  ServerError,   // 500 with an HTML error page
-  CloseEarly,    // announces the full Content-Length, sends half, closes
-  NoLength,      // no Content-Length header, closes at the end
-  Slow,          // sends in small pieces with pauses (still finishes within ~1 s)
-  Stall,         // sends the headers and part of the body, then sends nothing more
-  StallHeaders,  // accepts, reads the request, never answers
-  Reset,         // sends part of the body, then resets the connection (RST)
-  Endless,       // no Content-Length; the body over and over until the client leaves
-  Trickle,       // announces its length, then sends one byte every 100 ms
+  None,           // status 200, Content-Length, the bytes
+  NotFound,       // 404 with an HTML error page
+  ServerError,    // 500 with an HTML error page
+  CloseEarly,     // announces the full Content-Length, sends half, closes
+  NoLength,       // no Content-Length header, closes at the end
+  Slow,           // sends in small pieces with pauses (still finishes within ~1 s)
+  Stall,          // sends the headers and part of the body, then sends nothing more
+  StallHeaders,   // accepts, reads the request, never answers
+  Reset,          // sends part of the body, then resets the connection (RST)
+  Endless,        // no Content-Length; the body over and over until the client leaves
+  Trickle,        // announces its length, then sends one byte every 100 ms
+  Unavailable,    // 503 with an HTML page and Retry-After (SliceSpec::retryAfterSeconds)
+  Empty,          // status 200, Content-Length: 0, no body
+  EmptyNoLength,  // status 200, no Content-Length, closes at once without a body
 };
 
 struct SliceSpec {
   std::uint64_t size = 0;  // bytes of the good content
   Fault fault = Fault::None;
   std::string host;  // host of its address in the record; empty: the service's own
+  // Only the first faultTimes requests of the slice (Range or not, counted per Server)
+  // get the fault, later ones are served well; -1: every request.
+  int faultTimes = -1;
+  int retryAfterSeconds = 1;  // Unavailable's Retry-After; 0: no such header
 };
 
 struct FilmSpec {
@@ -57,6 +64,8 @@ struct FilmSpec {
   bool inCatalogue = false;
   std::string referrer;             // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
   Fault recordFault = Fault::None;  // how the record reply behaves on the wire (as a slice's)
+  // Slices answer every request with 200 and the whole slice, whatever Range asks.
+  bool ignoresRanges = false;
 };
 
 // A film of good slices of these sizes, e.g. for Server::addFilm; faults and the rest are
@@ -104,6 +113,9 @@ struct Reply {
   int delayMs = 0;            // wait before answering
 };
 
+// Slices answer "Range: bytes=N-" and "bytes=N-M" with 206, a Content-Range and those bytes
+// (the slice's fault applies to them); a start at or past the end gets 416 with
+// "Content-Range: bytes */TOTAL"; other forms are ignored.
 class Server {
  public:
   Server();

@@ -115,6 +115,9 @@ class ServiceServer : public ::testing::Test {
   Response get(const std::string& target, int waitMs = 30000, std::size_t bodyBytes = 0) {
     return exchange(server.port(), requestFor(target), waitMs, bodyBytes);
   }
+  Response getWith(const std::string& target, const std::string& extraHeaders) {
+    return exchange(server.port(), requestFor(target, extraHeaders));
+  }
   std::string record(const std::string& encodedId) {
     return get("/z/e/zelvo/basix2.php?a=" + encodedId).body;
   }
@@ -124,6 +127,11 @@ class ServiceServer : public ::testing::Test {
   }
   service::Server server;
 };
+
+// A table's optional header value: nullptr stands for an absent header.
+std::optional<std::string> orNone(const char* text) {
+  return text ? std::optional<std::string>(text) : std::nullopt;
+}
 
 std::vector<std::string> split(const std::string& text, char sep) {
   std::vector<std::string> parts;
@@ -315,6 +323,97 @@ TEST_F(ServiceServer, StallingSlicesKeepTheConnectionOpenWithoutData) {
   Response silent = get("/z/s/akad-fejlec/1", 300);
   EXPECT_TRUE(silent.timedOut);
   EXPECT_TRUE(silent.raw.empty());
+}
+
+TEST_F(ServiceServer, SlicesAnswerByteRanges) {
+  // egy-szelet/0 holds 131072 bytes; korai-zaras/1 sends half of the part it announces.
+  struct Case {
+    const char* id;
+    std::size_t slice;
+    const char* range;
+    int status;
+    const char* contentRange;  // nullptr: none
+    std::size_t from, length, sent;
+  } cases[] = {
+      {"egy-szelet", 0, "bytes=1000-", 206, "bytes 1000-131071/131072", 1000, 130072, 130072},
+      {"egy-szelet", 0, "bytes=1000-1999", 206, "bytes 1000-1999/131072", 1000, 1000, 1000},
+      {"egy-szelet", 0, "bytes=131071-131071", 206, "bytes 131071-131071/131072", 131071, 1, 1},
+      {"egy-szelet", 0, "bytes=5-999999", 206, "bytes 5-131071/131072", 5, 131067, 131067},
+      {"egy-szelet", 0, "bytes=131072-", 416, "bytes */131072", 0, 0, 0},
+      {"egy-szelet", 0, "bytes=200000-300000", 416, "bytes */131072", 0, 0, 0},
+      {"egy-szelet", 0, "bytes=abc", 200, nullptr, 0, 131072, 131072},
+      {"egy-szelet", 0, "bytes=-500", 200, nullptr, 0, 131072, 131072},
+      {"egy-szelet", 0, "bytes=10-5", 200, nullptr, 0, 131072, 131072},
+      {"egy-szelet", 0, "bytes=0-1,5-9", 200, nullptr, 0, 131072, 131072},
+      {"tartomany-nelkul", 0, "bytes=1000-", 200, nullptr, 0, 65536, 65536},
+      {"korai-zaras", 1, "bytes=1000-", 206, "bytes 1000-65535/65536", 1000, 64536, 32268},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.id) + " " + c.range);
+    const service::FilmSpec& film = *service::findFilm(c.id);
+    Response r = getWith(sliceTarget(film, c.slice), std::string("Range: ") + c.range + "\r\n");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.header("Content-Range"), orNone(c.contentRange));
+    if (c.status == 416) continue;
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(c.length));
+    EXPECT_TRUE(r.body == service::sliceContent(film, c.slice).substr(c.from, c.sent));
+  }
+}
+
+TEST_F(ServiceServer, FaultsPassAfterTheirTimes) {
+  // A first request with a Range counts as well.
+  struct Case {
+    const char* id;
+    int broken;
+    int requests;
+    const char* firstRange;
+  } cases[] = {
+      {"egyszer-torik", 1, 2, "bytes=100-"}, {"negyszer-torik", 4, 5, nullptr},
+      {"foglalt-503", 1, 2, nullptr},        {"tartomany-nelkul", 1, 2, nullptr},
+      {"ures-egyszer", 1, 2, "bytes=0-"},    {"ures-kozep", 3, 3, nullptr},
+  };
+  for (const Case& c : cases) {
+    const service::FilmSpec& film = *service::findFilm(c.id);
+    const std::string whole = service::sliceContent(film, 1);
+    for (int i = 0; i < c.requests; ++i) {
+      SCOPED_TRACE(std::string(c.id) + " request " + std::to_string(i));
+      const std::string range =
+          i == 0 && c.firstRange ? std::string("Range: ") + c.firstRange + "\r\n" : "";
+      Response r = getWith(sliceTarget(film, 1), range);
+      EXPECT_EQ(r.status == 200 && r.peerClosed && r.body == whole, i >= c.broken);
+    }
+  }
+}
+
+TEST_F(ServiceServer, UnavailableAndEmptySlicesAnswerAsAnnounced) {
+  service::FilmSpec quiet = service::makeFilm("csendes-503", "Csendes", {100});
+  quiet.slices[0].fault = service::Fault::Unavailable;
+  quiet.slices[0].retryAfterSeconds = 0;
+  server.addFilm(quiet);
+  struct Case {
+    const char* target;
+    int status;
+    const char* retryAfter;  // nullptr: none
+    const char* length;      // of an empty answer; nullptr: none
+  } cases[] = {
+      {"/z/s/foglalt-503/1", 503, "2", nullptr},
+      {"/z/s/csendes-503/0", 503, nullptr, nullptr},
+      {"/z/s/ures-kozep/1", 200, nullptr, "0"},
+      {"/z/s/ures-hossz-nelkul/1", 200, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    Response r = get(c.target);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.header("Retry-After"), orNone(c.retryAfter));
+    EXPECT_TRUE(r.peerClosed);
+    if (c.status == 503) {
+      EXPECT_NE(r.body.find("<html>"), std::string::npos);
+    } else {
+      EXPECT_EQ(r.header("Content-Length"), orNone(c.length));
+      EXPECT_EQ(r.body, "");
+    }
+  }
 }
 
 TEST_F(ServiceServer, UnknownTargetsGetAnErrorPage) {
