@@ -236,3 +236,53 @@ TEST_F(FaultTest, FilmsOfOneRunNeverShareAFile) {
   EXPECT_TRUE(fileBytes(QStringLiteral("a_b (2)")) == service::filmContent(colon));
   EXPECT_EQ(filesBelowFolder().size(), 2);
 }
+
+// A work file from an earlier run: continued when its last bytes are this film's, started
+// over when they are not.
+TEST_F(FaultTest, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
+  const service::FilmSpec& f = serviceFilm("nagy-folytatas");
+  const QString name = QString::fromStdString(f.name);
+  const std::string film = service::filmContent(f);
+  const std::uint64_t have = 1536 * 1024;  // a whole slice and half of the next
+  for (const bool own : {true, false}) {
+    SCOPED_TRACE(own ? "own work file" : "another film's work file");
+    server.clearLog();
+    {
+      QFile part(pathOf(name) + ".part");
+      ASSERT_TRUE(part.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      const std::string earlier = own ? film.substr(0, have) : std::string(have, 'x');
+      part.write(earlier.data(), qint64(earlier.size()));
+    }
+    QStringList shown;
+    w->setYieldObserver([&](long long) {
+      if (shown.isEmpty() || shown.last() != w->info->text()) shown << w->info->text();
+    });
+    startWith(QString::fromStdString(f.id));
+    w->setYieldObserver({});
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    EXPECT_TRUE(fileBytes(name) == film);
+    EXPECT_EQ(shown.contains(QStringLiteral("Folytatom: 1536 Kb megvan")), own);
+
+    // Record and size query, the sizes of slices 0 and 1, the last 64 KiB of the work file;
+    // then the rest of slice 1 and the slices after it, or the whole film again.
+    std::vector<std::pair<std::string, std::string>> asked;
+    for (const auto& r : server.requests())
+      asked.emplace_back(r.target, r.header("Range").value_or(""));
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {recordTarget(f), ""},
+        {sliceTarget(f, 0), ""},
+        {sliceTarget(f, 0), "bytes=0-0"},
+        {sliceTarget(f, 1), "bytes=0-0"},
+        {sliceTarget(f, 1), "bytes=458752-524287"}};
+    if (own) {
+      expected.push_back({sliceTarget(f, 1), "bytes=524288-"});
+    } else {
+      expected.push_back({sliceTarget(f, 0), ""});
+      expected.push_back({sliceTarget(f, 1), ""});
+    }
+    expected.push_back({sliceTarget(f, 2), ""});
+    expected.push_back({sliceTarget(f, 3), ""});
+    EXPECT_EQ(asked, expected);
+    ASSERT_TRUE(QFile::remove(pathOf(name)));
+  }
+}

@@ -17,8 +17,16 @@ struct ServiceFilmRow {
   const char* name;
   const char* id;
   int failedSlice;          // 1-based; 0: the size query fails and the error report path follows
+  int tries = 1;            // requests for the failed slice: 4 where the cause may pass
   int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
 };
+
+// The waits before each retry: 1 s, 2 s, 4 s.
+std::vector<std::chrono::milliseconds> backoff(int retries) {
+  std::vector<std::chrono::milliseconds> w;
+  for (int i = 0; i < retries; ++i) w.push_back(std::chrono::seconds(1 << i));
+  return w;
+}
 void PrintTo(const ServiceFilmRow& row, std::ostream* os) { *os << row.name; }
 
 class ServiceFilmFault : public FaultTest, public ::testing::WithParamInterface<ServiceFilmRow> {};
@@ -44,8 +52,15 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
     expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
     EXPECT_TRUE(filesBelowFolder().isEmpty());
   } else {
-    for (int i = 0; i < row.failedSlice; ++i) expected.push_back(sliceTarget(f, i));
+    for (int i = 0; i + 1 < row.failedSlice; ++i) expected.push_back(sliceTarget(f, i));
+    for (int i = 0; i < row.tries; ++i) expected.push_back(sliceTarget(f, row.failedSlice - 1));
     expectFailedWith(sliceFailure(row.failedSlice));
+    EXPECT_EQ(fakes.pauses.waits, backoff(row.tries - 1));
+    // A retry asks only for what is missing of the slice: never a byte before the first.
+    for (const auto& r : server.requests()) {
+      const std::string range = r.header("Range").value_or("bytes=1-");
+      EXPECT_TRUE(range.rfind("bytes=", 0) == 0 && range != "bytes=0-") << range;
+    }
     EXPECT_EQ(w->lblEgy->text(), QString::number(f.slices[0].size));  // the size query's answer
     expectOnlyWorkFile(name, firstSlices(f, row.failedSlice - 1));
     EXPECT_EQ(filesBelowFolder().size(), 1);
@@ -56,17 +71,69 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
 const ServiceFilmRow kServiceFilmRows[] = {
     {"size query stalls before its headers", "akad-meret", 0},
     // The size query only needs the headers; the same slice stalling in its body comes next.
-    {"size query answered but the first slice stalls mid body", "akad-elso", 1},
-    {"slice stalls before its headers", "akad-fejlec", 2},
-    {"slice stalls mid body", "akad", 2},
-    {"slice connection reset mid body", "megszakad", 2},
-    {"slice closes before its length", "korai-zaras", 2},
-    {"slice answers 404", "szelet-404", 2},
-    {"slice answers 500", "szelet-500", 2},
+    {"size query answered but the first slice stalls mid body", "akad-elso", 1, 4},
+    {"slice stalls before its headers", "akad-fejlec", 2, 4},
+    {"slice stalls mid body", "akad", 2, 4},
+    {"slice connection reset mid body", "megszakad", 2, 4},
+    {"slice closes before its length", "korai-zaras", 2, 4},
+    {"slice breaks four times", "negyszer-torik", 2, 4},
+    {"slice answers 404, which is final", "szelet-404", 2, 1},
+    {"slice answers 500", "szelet-500", 2, 4},
+    // A film is never stored in empty slices.
+    {"empty slice with a zero length", "ures-kozep", 2, 4},
+    {"empty slice without a length", "ures-hossz-nelkul", 2, 4},
     // Never silent for long, so only the low-speed limit can end it.
-    {"slice trickles below the low-speed limit", "csorgo", 2, 2},
+    {"slice trickles below the low-speed limit", "csorgo", 2, 4, 2},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, ServiceFilmFault, ::testing::ValuesIn(kServiceFilmRows),
+                         [](const auto& info) { return caseName(info.param.name); });
+
+// A slice that breaks for a cause that passes: tried again for what is missing, and the
+// film comes out whole.
+struct RetriedRow {
+  const char* name;
+  const char* id;
+  std::vector<std::chrono::milliseconds> waits;
+  const char* retryRange;  // the retry's Range header; "" none; "part": bytes=N- with 0 < N
+};
+void PrintTo(const RetriedRow& row, std::ostream* os) { *os << row.name; }
+
+class RetriedSlice : public FaultTest, public ::testing::WithParamInterface<RetriedRow> {};
+
+TEST_P(RetriedSlice, FinishesByteExactAfterOneRetry) {
+  const RetriedRow& row = GetParam();
+  const service::FilmSpec& f = serviceFilm(row.id);
+  startWith(QString::fromStdString(f.id));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + QString::fromStdString(f.name) + ".mpg");
+  EXPECT_TRUE(fileBytes(QString::fromStdString(f.name)) == service::filmContent(f));
+  EXPECT_EQ(fakes.pauses.waits, row.waits);
+  std::vector<service::LoggedRequest> tries;
+  for (const auto& r : server.requests())
+    if (r.target == sliceTarget(f, 1)) tries.push_back(r);
+  ASSERT_EQ(tries.size(), 2u);
+  EXPECT_FALSE(tries[0].header("Range"));
+  const std::string range = tries[1].header("Range").value_or("");
+  if (std::string(row.retryRange) == "part") {
+    const long long from = std::atoll(range.c_str() + 6);
+    EXPECT_TRUE(range.rfind("bytes=", 0) == 0 && range.back() == '-') << range;
+    EXPECT_TRUE(from > 0 && from <= 32768) << range;
+  } else {
+    EXPECT_EQ(range, row.retryRange);
+  }
+}
+
+const RetriedRow kRetriedRows[] = {
+    {"connection reset once", "egyszer-torik", {std::chrono::seconds(1)}, "part"},
+    {"503 with Retry-After once", "foglalt-503", {std::chrono::seconds(2)}, ""},
+    // The server answers the range with the whole slice: the bytes already there are dropped.
+    {"ranges ignored, closed early once",
+     "tartomany-nelkul",
+     {std::chrono::seconds(1)},
+     "bytes=32768-"},
+    {"empty once", "ures-egyszer", {std::chrono::seconds(1)}, ""},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, RetriedSlice, ::testing::ValuesIn(kRetriedRows),
                          [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------

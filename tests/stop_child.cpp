@@ -1,6 +1,8 @@
 // Child process for the stop tests: the real window with the real program end.
-// Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES
+// Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES|wait|never
+//   wait: stops inside the first retry wait; never: lets the film end and prints its text.
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -9,13 +11,44 @@
 
 #include "ui/form1.h"
 
+namespace {
+
+// The real retry wait, with the stop arriving as an event inside it.
+class StopInsideWait : public ui::Pauses {
+ public:
+  explicit StopInsideWait(std::function<void()> stop) : stop_(std::move(stop)) {}
+  void pause(std::chrono::milliseconds wait, const std::function<bool()>& over) override {
+    std::printf("WAIT %lld\n", static_cast<long long>(wait.count()));
+    std::fflush(stdout);
+    QTimer::singleShot(0, stop_);
+    ui::eventLoopPauses().pause(wait, over);
+  }
+
+ private:
+  std::function<void()> stop_;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc != 6) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const QString mode = QString::fromLocal8Bit(argv[4]);
-  const qint64 stopAfter = QString::fromLocal8Bit(argv[5]).toLongLong();
-  Form1 w(QString::fromLocal8Bit(argv[1]));
+  const QString when = QString::fromLocal8Bit(argv[5]);
+  const qint64 stopAfter = when.toLongLong();
+  Form1* window = nullptr;
+  const auto stop = [&] {
+    if (mode == QLatin1String("click"))
+      QTest::mouseClick(window->Go, Qt::LeftButton);
+    else
+      window->close();
+  };
+  StopInsideWait inWait(stop);
+  ui::Seams seams;
+  if (when == QLatin1String("wait")) seams.pauses = &inWait;
+  Form1 w(QString::fromLocal8Bit(argv[1]), seams);
+  window = &w;
   w.show();
   if (!w.directory->setPath(QString::fromLocal8Bit(argv[2]))) return 2;
   w.azonosito->setText(QString::fromLocal8Bit(argv[3]));
@@ -24,19 +57,20 @@ int main(int argc, char** argv) {
   // arrives as an event, handled whenever the window next handles events, as a user's would.
   bool asked = false;
   w.setYieldObserver([&](long long) {
-    if (asked || w.receivedBytes < stopAfter) return;
+    if (asked || stopAfter <= 0 || w.receivedBytes < stopAfter) return;
     asked = true;
     std::printf("STOP %lld %s\n", static_cast<long long>(w.receivedBytes),
                 qPrintable(w.loopItem.toString()));
     std::fflush(stdout);
-    QTimer::singleShot(0, &w, [&] {
-      if (mode == QLatin1String("click"))
-        QTest::mouseClick(w.Go, Qt::LeftButton);
-      else
-        w.close();
-    });
+    QTimer::singleShot(0, &w, stop);
   });
-  QTimer::singleShot(0, [&] { QTest::mouseClick(w.Go, Qt::LeftButton); });
+  QTimer::singleShot(0, [&] {
+    QTest::mouseClick(w.Go, Qt::LeftButton);
+    if (when != QLatin1String("never")) return;
+    std::printf("DONE %s\n", qPrintable(w.info->text()));
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
   QTimer::singleShot(20000, [] { std::_Exit(4); });  // never hang the suite
   app.exec();
   return 3;  // the program must have ended inside the download
