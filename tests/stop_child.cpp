@@ -1,5 +1,6 @@
 // Child process for the stop tests: the real window with the real program end.
-// Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES
+// Usage: stop_child HOST FOLDER ID[,ID...] click|close STOP_AFTER_BYTES
+// Several identifiers go into the queue, and "Mindet letölt!" starts them.
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   Form1 w(QString::fromLocal8Bit(argv[1]));
   w.show();
   if (!w.directory->setPath(QString::fromLocal8Bit(argv[2]))) return 2;
-  w.azonosito->setText(QString::fromLocal8Bit(argv[3]));
+  const QStringList ids = QString::fromLocal8Bit(argv[3]).split(QLatin1Char(','));
 
   // Decided on what was received, whatever the number of yields; the click or close then
   // arrives as an event, handled whenever the window next handles events, as a user's would.
@@ -36,7 +37,18 @@ int main(int argc, char** argv) {
         w.close();
     });
   });
-  QTimer::singleShot(0, [&] { QTest::mouseClick(w.Go, Qt::LeftButton); });
+  QTimer::singleShot(0, [&] {
+    if (ids.size() == 1) {
+      w.azonosito->setText(ids[0]);
+      QTest::mouseClick(w.Go, Qt::LeftButton);
+      return;
+    }
+    for (const QString& id : ids) {
+      w.azonosito->setText(id);
+      QTest::mouseClick(w.azon2queue, Qt::LeftButton);
+    }
+    QTest::mouseClick(w.q_letolt, Qt::LeftButton);
+  });
   QTimer::singleShot(20000, [] { std::_Exit(4); });  // never hang the suite
   app.exec();
   return 3;  // the program must have ended inside the download

@@ -12,9 +12,16 @@
 
 namespace {
 
-class StopTest : public ::testing::TestWithParam<const char*> {};
+struct StopRow {
+  const char* name;
+  const char* way;  // how the child stops the program
+  bool queued;      // the film runs second in a "Mindet letölt!" run, before a third
+};
+
+class StopTest : public ::testing::TestWithParam<StopRow> {};
 
 TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
+  const StopRow& row = GetParam();
   service::Server server;
   ASSERT_TRUE(server.start(0));
   const std::string host = server.host();
@@ -24,6 +31,10 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   film.slices[1].fault = service::Fault::Slow;
   server.addFilm(film);
   const std::string kept = service::sliceContent(film, 0) + service::sliceContent(film, 1);
+  const service::FilmSpec before = service::makeFilm("elotte", "Előtte", {100000});
+  const service::FilmSpec after = service::makeFilm("utana", "Utána", {100000});
+  server.addFilm(before);
+  server.addFilm(after);
 
   // An earlier copy of the film stays as it was.
   QTemporaryDir folder;
@@ -34,8 +45,9 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   }
   QProcess child;
   child.start(QStringLiteral(STOP_CHILD_PATH),
-              {QString::fromStdString(host), folder.path(), QStringLiteral("stop"),
-               QString::fromLatin1(GetParam()), QStringLiteral("310000")});
+              {QString::fromStdString(host), folder.path(),
+               QLatin1String(row.queued ? "elotte,stop,utana" : "stop"),
+               QString::fromLatin1(row.way), QStringLiteral("310000")});
   ASSERT_TRUE(child.waitForFinished(30000));
   const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
@@ -55,11 +67,21 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   EXPECT_GE(static_cast<qint64>(onDisk.size()), received);
   EXPECT_LE(onDisk.size(), kept.size());
   EXPECT_TRUE(onDisk == kept.substr(0, onDisk.size()));
-  const std::string third = service::sliceAddress(host, film, 2).substr(host.size());
-  for (const auto& r : server.requests()) EXPECT_NE(r.target, third);
+  // Nothing was asked for after the slice under way: no later slice, no later film.
+  const auto requests = server.requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().target, service::sliceAddress(host, film, 1).substr(host.size()));
+  if (!row.queued) return;
+  QFile done(folder.filePath(QStringLiteral("Előtte_Zelvoweb.mpg")));
+  ASSERT_TRUE(done.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(done.readAll().toStdString() == service::filmContent(before));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, StopTest, ::testing::Values("click", "close"));
+INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
+                         ::testing::Values(StopRow{"Click", "click", false},
+                                           StopRow{"Close", "close", false},
+                                           StopRow{"ClickDuringQueueRun", "click", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 
