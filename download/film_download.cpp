@@ -1,5 +1,6 @@
 #include "download/film_download.h"
 
+#include <QAbstractEventDispatcher>
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -63,6 +64,12 @@ QByteArray rangeHeader(std::uint64_t from) {
   return QByteArray("Range: bytes=") + QByteArray::number(qulonglong(from)) + "-\r\n";
 }
 
+// No eye follows more than ~30 changes a second; texts and widgets cost far more than reads.
+constexpr std::chrono::milliseconds kShowEvery{33};
+// How often the screen catches up with reads that computed figures but did not show them,
+// or with reads that stopped between two updates (a stalled slice).
+constexpr std::chrono::milliseconds kCatchUpEvery{50};
+
 FilmOutcome failed(const QString& message) { return {FilmResult::Failed, message, {}}; }
 const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
 
@@ -77,6 +84,16 @@ TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& 
   return reply;
 }
 
+FilmDownload::FilmDownload(FilmState& state, FilmView& view) : v_(state), view_(view) {
+  catchUp_.setInterval(kCatchUpEvery);
+  QObject::connect(&catchUp_, &QTimer::timeout, [this] {
+    if (view_.ending()) return catchUp_.stop();
+    if (v_.receivedBytes != shownBytes_ &&
+        std::chrono::steady_clock::now() - lastShown_ >= kShowEvery)
+      showProgress();
+  });
+}
+
 bool FilmDownload::yield() {
   view_.yieldToWindow();
   return !view_.ending();
@@ -84,6 +101,7 @@ bool FilmDownload::yield() {
 
 FilmOutcome FilmDownload::run(const QString& identifier, RunFiles* files) {
   const FilmOutcome outcome = runSteps(identifier, files);
+  catchUp_.stop();  // never touches the window once the film has ended
   output_.close();  // a stopped film keeps what it received
   return outcome;
 }
@@ -148,13 +166,21 @@ void FilmDownload::closeSliceHandles() {
 
 void FilmDownload::updateProgress() {
   v_.readsSinceUpdate = 0;
+  // Skipped texts are left to the catch-up timer.
+  if (std::chrono::steady_clock::now() - lastShown_ < kShowEvery) return computeFigures();
+  showProgress();
+}
+
+void FilmDownload::computeFigures() {
   const Progress p = progressNumbers(v_.receivedBytes, v_.totalKb, v_.barFullWidth);
   v_.barWidth = p.barWidth;
   v_.percentDone = p.percentDone;
-  // No eye follows more than ~30 changes a second; texts and widgets cost far more than reads.
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastShown_ < std::chrono::milliseconds(33)) return;
-  lastShown_ = now;
+}
+
+void FilmDownload::showProgress() {
+  computeFigures();
+  lastShown_ = std::chrono::steady_clock::now();
+  shownBytes_ = v_.receivedBytes;
   const Progress t =
       progressTexts(v_.receivedBytes, v_.totalKb, v_.percentDone, userDecimalSeparator());
   view_.setInfo(t.infoText);
@@ -316,6 +342,9 @@ FilmOutcome FilmDownload::downloadSlices(const QString& identifier, RunFiles* fi
   v_.receivedBytes = 0;
   v_.readsSinceUpdate = 0;
   lastShown_ = {};
+  shownBytes_ = 0;
+  // Without an event loop (no application) nothing would ever run it.
+  if (QAbstractEventDispatcher::instance()) catchUp_.start();
 
   // A work file left by an earlier run goes on where it ends, if it really is this film.
   ResumePoint resume;
@@ -352,6 +381,7 @@ FilmOutcome FilmDownload::downloadSlices(const QString& identifier, RunFiles* fi
     for (int failures = 0;; ++failures) {
       const Attempt a = fetchSlice(urls.at(slice), sliceStart);
       closeSliceHandles();
+      showProgress();
       if (a.kind == Attempt::Stopped || view_.ending()) return kStopped;
       if (a.kind == Attempt::WriteFailed) return writeFailed();
       if (a.kind == Attempt::Complete) break;

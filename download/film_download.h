@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <cstddef>
 #include <map>
@@ -86,7 +87,7 @@ using RunFiles = std::map<QString, QString>;
 
 class FilmDownload {
  public:
-  FilmDownload(FilmState& state, FilmView& view) : v_(state), view_(view) {}
+  FilmDownload(FilmState& state, FilmView& view);
   // files, when given, is the run's record of finished films, and learns this one.
   FilmOutcome run(const QString& identifier, RunFiles* files = nullptr);
   // Puts every byte received so far on the disk (before the process ends).
@@ -117,12 +118,16 @@ class FilmDownload {
   RangeAnswer askRange(const QString& url, std::uint64_t first, std::uint64_t last, bool readBody);
   bool yield();  // false when the program is ending
   void updateProgress();
+  void computeFigures();
+  void showProgress();  // the figures of every byte received so far, on the screen now
   void closeSliceHandles();
 
   FilmState& v_;
   FilmView& view_;
   OutputFile output_;
   std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen
+  std::int64_t shownBytes_ = 0;                      // receivedBytes as last put on screen
+  QTimer catchUp_;                                   // runs only while the slices download
 };
 
 }  // namespace download

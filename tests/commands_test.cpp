@@ -110,6 +110,62 @@ TEST_F(FilmTest, CatalogueLeavesOutShortRowsSoEntriesMatchRows) {
   for (int i = 0; i < w->Lista->count(); ++i)
     EXPECT_EQ(w->catalogRows[i].split('\t').value(2), w->Lista->text(i));
   EXPECT_EQ(w->Lista->text(1), QStringLiteral("Szegény Dzsoni és Árnika\r"));  // CR kept
+  EXPECT_EQ(w->catalogFields, QStringList{QString()});  // the reply's empty last row
+}
+
+// The fields of the reply's last row after a load; those of the chosen row after a command.
+TEST_F(FilmTest, CatalogueFieldsFollowTheLastRowThenTheChosenOne) {
+  server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\textra\n"
+                                                   "2\tdzsoni02\tSzegény Dzsoni\n"
+                                                   "3\tludas05\tLúdas Matyi"))
+                          .toStdString());
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_EQ(w->catalogFields, QStringList({"3", "ludas05", "Lúdas Matyi"}));
+  const struct {
+    const char* name;
+    QPushButton* button;
+    int row;
+    QStringList fields;
+  } rows[] = {
+      {"Letölt!", w->Command2, 0, {"1", "egig01", "Égigérő fa", "extra"}},
+      {"<< Listához", w->toQueue, 1, {"2", "dzsoni02", "Szegény Dzsoni"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    w->Lista->setCurrentRow(row.row);
+    QTest::mouseClick(row.button, Qt::LeftButton);
+    EXPECT_EQ(w->catalogFields, row.fields);
+  }
+}
+
+// Clicks on "Minden film" while the catalogue is still loading: one request, one filling.
+TEST_F(FilmTest, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
+  const struct {
+    const char* name;
+    int clicks;  // during the load
+    int width;   // after it
+  } rows[] = {{"closes the panel", 1, 4020}, {"closes and opens it again", 2, 6600}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    w = std::make_unique<Form1>(QString::fromStdString(host), fakes.seams());  // nothing loaded
+    server.clearLog();
+    server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\n"
+                                                     "2\tdzsoni02\tSzegény Dzsoni"))
+                            .toStdString());
+    bool clicked = false;
+    w->setYieldObserver([&](long long) {
+      if (clicked) return;
+      clicked = true;
+      for (int i = 0; i < row.clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);
+    });
+    QTest::mouseClick(w->Command1, Qt::LeftButton);
+    w->setYieldObserver(nullptr);
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(catalogueRequests(server), 1);
+    EXPECT_EQ(w->catalogRows.size(), 2);
+    EXPECT_EQ(w->Lista->count(), 2);
+    EXPECT_EQ(w->outerWidth(), row.width);
+  }
 }
 
 TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {

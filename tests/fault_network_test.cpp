@@ -2,6 +2,7 @@
 // redirects, absurd sizes and very large replies, each through the real window.
 #include <QFile>
 #include <QListWidget>
+#include <QTimer>
 
 #include "service/internal.h"
 #include "tests/fault_fixture.h"
@@ -135,6 +136,29 @@ const RetriedRow kRetriedRows[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, RetriedSlice, ::testing::ValuesIn(kRetriedRows),
                          [](const auto& info) { return caseName(info.param.name); });
+
+// The figures of the last bytes before a stall reach the screen while the slice waits, though
+// no read computes them. Seen by polling the window from its own event handling; a red case
+// waits for the idle limit instead of the stop.
+TEST_F(FaultTest, StalledSliceShowsTheFiguresOfItsLastBytesWhileItWaits) {
+  const service::FilmSpec& f = serviceFilm("akad");
+  ASSERT_EQ(f.slices[1].fault, Fault::Stall);
+  const auto stalledAt = static_cast<std::int64_t>(f.slices[0].size + f.slices[1].size / 2);
+  bool shownWhileWaiting = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (w->hRequest == 0 || w->receivedBytes != stalledAt) return;
+    if (w->info->text() != QStringLiteral("96Kb/128Kb 75%") ||
+        w->windowTitle() != QStringLiteral("Zelvo 75%"))
+      return;
+    shownWhileWaiting = true;
+    poll.stop();
+    QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
+  });
+  poll.start(5);
+  startWith(QString::fromStdString(f.id));
+  EXPECT_TRUE(shownWhileWaiting) << w->info->text().toStdString();
+}
 
 // ---------------------------------------------------------------------------------------
 // The film record itself stalls or breaks. A record cut short must never pass for a whole

@@ -1,5 +1,6 @@
 // Child process for the stop tests: the real window with the real program end.
-// Usage: stop_child HOST FOLDER ID click|close STOP_AFTER_BYTES|wait|never
+// Usage: stop_child HOST FOLDER ID[,ID...] click|close STOP_AFTER_BYTES|wait|never
+//   Several identifiers go into the queue, and "Mindet letölt!" starts them.
 //   wait: stops inside the first retry wait; never: lets the film end and prints its text.
 #include <QApplication>
 #include <QLabel>
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
   window = &w;
   w.show();
   if (!w.directory->setPath(QString::fromLocal8Bit(argv[2]))) return 2;
-  w.azonosito->setText(QString::fromLocal8Bit(argv[3]));
+  const QStringList ids = QString::fromLocal8Bit(argv[3]).split(QLatin1Char(','));
 
   // Decided on what was received, whatever the number of yields; the click or close then
   // arrives as an event, handled whenever the window next handles events, as a user's would.
@@ -65,7 +66,16 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, &w, stop);
   });
   QTimer::singleShot(0, [&] {
-    QTest::mouseClick(w.Go, Qt::LeftButton);
+    if (ids.size() == 1) {
+      w.azonosito->setText(ids[0]);
+      QTest::mouseClick(w.Go, Qt::LeftButton);
+    } else {
+      for (const QString& id : ids) {
+        w.azonosito->setText(id);
+        QTest::mouseClick(w.azon2queue, Qt::LeftButton);
+      }
+      QTest::mouseClick(w.q_letolt, Qt::LeftButton);
+    }
     if (when != QLatin1String("never")) return;
     std::printf("DONE %s\n", qPrintable(w.info->text()));
     std::fflush(stdout);

@@ -301,17 +301,30 @@ TEST_F(WindowTest, FolderListOpensFoldersByDoubleClick) {
   EXPECT_EQ(w->directory->path(), root);
 }
 
-TEST_F(WindowTest, UnreadableDriveLeavesTheFolderListWhereItWas) {
+// A drive picked in the list: the folder list moves to it, or stays where it was when the
+// drive cannot be read.
+TEST_F(WindowTest, PickedDriveMovesTheFolderListThereWhenReadable) {
+  QTemporaryDir volume;
+  const QString readable = QDir(volume.path()).canonicalPath();
   const QString before = w->directory->path();
-  const QString home = w->Drive1->drive();
-  w->Drive1->setVolumes({{QStringLiteral("/"), QStringLiteral("/")},
-                         {QStringLiteral("/no/such/volume"), QStringLiteral("gone")}});
-  w->Drive1->setDrive(home);
-  w->Drive1->setCurrentIndex(1);
-  w->Drive1_Change();
-  EXPECT_EQ(w->directory->path(), before);
-  EXPECT_EQ(w->Drive1->drive(), QStringLiteral("/"));
-  EXPECT_TRUE(ui::isReadableFolder(w->directory->path()));
+  const struct {
+    const char* name;
+    QString root;
+    QString folder;  // where the list is afterwards
+    QString drive;   // what the drive list shows afterwards
+  } rows[] = {
+      {"readable", readable, readable, readable},
+      {"unreadable", QStringLiteral("/no/such/volume"), before, QStringLiteral("/")},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(w->directory->setPath(before));
+    w->Drive1->setVolumes({{QStringLiteral("/"), QStringLiteral("/")}, {row.root, row.name}});
+    w->Drive1->setDrive(QStringLiteral("/"));
+    QTest::keyClick(w->Drive1, Qt::Key_Down);  // the user picks the second drive
+    EXPECT_EQ(w->directory->path(), row.folder);
+    EXPECT_EQ(w->Drive1->drive(), row.drive);
+  }
 }
 
 // The icon comes from compiled-in files: a lost resource would leave the window without one.
