@@ -193,14 +193,19 @@ void FilmDownload::openSliceRequest(const QString& url, const QByteArray& extraH
   const QByteArray referrer = net::toCp1250(v_.referrerUrl);
   const QByteArray host = net::toCp1250(net::urlHost(url));
   const QByteArray objectPath = net::toCp1250(net::urlPath(url));
-  // A fresh session, connection and request for every request of a slice.
+  // A fresh session, connection and request for every request of a slice; a stop given
+  // before any of these steps ends the program before it.
+  if (!view_.yieldBeforeStep()) return;
   v_.hSession =
       net::InternetOpenA(agent.constData(), net::INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!view_.yieldBeforeStep()) return;
   v_.hConnect =
       net::InternetConnectA(v_.hSession, host.constData(), net::INTERNET_DEFAULT_HTTP_PORT, nullptr,
                             nullptr, net::INTERNET_SERVICE_HTTP, 0, 0);
+  if (!view_.yieldBeforeStep()) return;
   v_.hRequest = net::HttpOpenRequestA(v_.hConnect, "GET", objectPath.constData(), "HTTP/1.0",
                                       referrer.constData(), nullptr, kReloadKeepConnection, 0);
+  if (!view_.yieldBeforeStep()) return;
   net::HttpSendRequestA(v_.hRequest, extraHeaders.isEmpty() ? nullptr : extraHeaders.constData(),
                         std::uint32_t(extraHeaders.size()), nullptr, 0);
 }
@@ -300,7 +305,7 @@ FilmDownload::RangeAnswer FilmDownload::askRange(const QString& url, std::uint64
   RangeAnswer answer;
   openSliceRequest(url, QByteArray("Range: bytes=") + QByteArray::number(qulonglong(first)) + '-' +
                             QByteArray::number(qulonglong(last)) + "\r\n");
-  if (!yield()) return answer;
+  if (view_.ending() || !yield()) return answer;
   const int status = statusOf(v_.hRequest);
   if (status == 206 && rangeStart(v_.hRequest) == std::optional<std::uint64_t>(first)) {
     answer.partial = true;

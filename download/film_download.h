@@ -37,8 +37,12 @@ TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& 
 class FilmView {
  public:
   virtual ~FilmView() = default;
-  // Lets the window handle its events (the stop command among them).
+  // Lets the window handle its events (the stop command among them); the window may
+  // batch these.
   virtual void yieldToWindow() = 0;
+  // Before each network step (open, connect, send): handles every pending event, so a
+  // stop given before the step ends the program before it. False when it is ending.
+  virtual bool yieldBeforeStep() = 0;
   // True once the program is ending (stop command or window closed): do nothing more.
   virtual bool ending() const = 0;
   virtual QString serviceHost() const = 0;

@@ -50,15 +50,22 @@ Handles sendRequest(FetchContext& ctx, const QString& url, const QString& referr
   const QByteArray path = toCp1250(urlPath(url));
   const QByteArray ref = toCp1250(referrer);
 
+  // Before each network step the window handles what is pending: a stop ends it here.
+  const auto goOn = [&ctx] {
+    if (ctx.beforeStep) return ctx.beforeStep();
+    yieldTo(ctx);
+    return true;
+  };
   Handles h;
+  if (!goOn()) return h;
   h.session = InternetOpenA(agent.constData(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  yieldTo(ctx);
+  if (!goOn()) return h;
   h.connect = InternetConnectA(h.session, host.constData(), INTERNET_DEFAULT_HTTP_PORT, nullptr,
                                nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  yieldTo(ctx);
+  if (!goOn()) return h;
   h.request = HttpOpenRequestA(h.connect, "GET", path.constData(), "HTTP/1.0", ref.constData(),
                                nullptr, INTERNET_FLAG_RELOAD | INTERNET_FLAG_KEEP_CONNECTION, 0);
-  yieldTo(ctx);
+  if (!goOn()) return h;
   h.answered = HttpSendRequestA(h.request, nullptr, 0, nullptr, 0);
   yieldTo(ctx);
   return h;

@@ -30,6 +30,9 @@ struct FetchContext {
   QString agentName;                // User-Agent of each session
   std::function<void()> yield;      // lets the window process its events
   TextTarget* sizeLabel = nullptr;  // receives the Content-Length in size mode
+  // Called before each network step (open, connect, send): handles pending events;
+  // false stops the fetch there (the program is ending).
+  std::function<bool()> beforeStep;
   // Most body bytes kept; reading stops there, so a server cannot fill the memory.
   std::size_t maxBytes = 1024 * 1024;
   // Set by the fetch: false when no whole answer arrived (no headers, a body cut short,

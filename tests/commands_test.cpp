@@ -319,3 +319,31 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
 }
 
 }  // namespace
+
+namespace {
+
+// A click already queued when a slice ends is handled before the next slice is asked for:
+// posted as a real event, not delivered from inside the yield.
+TEST_F(FilmTest, StopQueuedBeforeTheNextRequestSendsNothingMore) {
+  const service::FilmSpec f = service::makeFilm("kovetkezo", "Következő", {20000, 20000});
+  server.addFilm(f);
+  bool posted = false;
+  w->setYieldObserver([&](long long) {
+    if (posted || w->receivedBytes < 20000) return;
+    posted = true;
+    const QPoint at = w->Go->rect().center();
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+      QCoreApplication::postEvent(
+          w->Go, new QMouseEvent(type, at, w->Go->mapToGlobal(at), Qt::LeftButton,
+                                 type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                                 Qt::NoModifier));
+  });
+  startWith(QStringLiteral("kovetkezo"));
+  w->setYieldObserver({});
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(fakes.ender.calls, 1);
+  ASSERT_FALSE(server.requests().empty());
+  EXPECT_EQ(server.requests().back().target, sliceTarget(f, 0));
+}
+
+}  // namespace

@@ -79,7 +79,11 @@ inline const std::vector<StopPoint>& stopPoints() {
       const int seen = 3 + i;
       const std::int64_t start = sliceStart(i);
       const std::int64_t end = sliceEnd(i);
-      p.push_back({n + " first read", [i](const Moment& m) { return m.slice == i; }, seen});
+      // The window handles pending events before each network step of a slice.
+      p.push_back(
+          {n + " before its request", [i](const Moment& m) { return m.slice == i; }, seen - 1});
+      p.push_back({n + " first read",
+                   [i, seen](const Moment& m) { return m.slice == i && m.seen >= seen; }, seen});
       p.push_back({n + " first bytes counted",
                    [i, start](const Moment& m) { return m.slice == i && m.received > start; },
                    seen});

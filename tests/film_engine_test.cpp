@@ -25,6 +25,10 @@ class EngineView final : public download::FilmView {
  public:
   EngineView(QString host, QString folder) : host_(std::move(host)), folder_(std::move(folder)) {}
   void yieldToWindow() override { ++yields; }
+  bool yieldBeforeStep() override {
+    ++yields;
+    return true;
+  }
   bool ending() const override { return false; }
   QString serviceHost() const override { return host_; }
   QString targetFolder() const override { return folder_; }

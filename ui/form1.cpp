@@ -364,6 +364,15 @@ void Form1::yield() {
   if ((yieldCount_ & 31) == 0) processPendingEvents();
 }
 
+bool Form1::yieldBeforeStep() {
+  ++yieldCount_;
+  if (yieldObserver_) yieldObserver_(yieldCount_);
+  // Every time: a click already queued must end the program before the next request.
+  sinceEvents_.start();
+  QCoreApplication::processEvents();
+  return !ending_;
+}
+
 void Form1::processPendingEvents() {
   // Processing events costs far more than a transfer step; once a millisecond is plenty.
   if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
@@ -376,6 +385,7 @@ download::TextReply Form1::fetchText(const QString& mode, const QString& url,
   net::FetchContext ctx;
   ctx.agentName = agentName;
   ctx.yield = [this] { yield(); };
+  ctx.beforeStep = [this] { return yieldBeforeStep(); };
   ctx.sizeLabel = lblEgyTarget_.get();
   ctx.maxBytes = maxBytes;
   return download::fetchReply(ctx, mode, url, referrer);
@@ -488,6 +498,7 @@ void Form1::loadCatalogue() {
   net::FetchContext ctx;
   ctx.agentName = agentName;
   ctx.yield = [this] { yield(); };
+  ctx.beforeStep = [this] { return yieldBeforeStep(); };
   ctx.maxBytes = ui::kCatalogueLimit;
   QByteArray reply =
       net::fetchBytes(ctx, host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());

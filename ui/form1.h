@@ -120,6 +120,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
 
   // FilmView
   void yieldToWindow() override { yield(); }
+  bool yieldBeforeStep() override;
   QString targetFolder() const override;
   void setInfo(const QString& text) override;
   void setWindowCaption(const QString& text) override;
