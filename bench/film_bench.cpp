@@ -196,7 +196,8 @@ struct Child {
   int status = -1;
 };
 
-Child run(const std::vector<std::string>& args, const std::string& stdoutFile = {}) {
+Child run(const std::vector<std::string>& args, const std::string& stdoutFile = {},
+          bool append = false) {
   Child c;
   int pipefd[2];
   if (pipe(pipefd) != 0) return c;
@@ -206,7 +207,7 @@ Child run(const std::vector<std::string>& args, const std::string& stdoutFile = 
     if (stdoutFile.empty()) {
       dup2(pipefd[1], 1);
     } else {
-      FILE* f = std::fopen(stdoutFile.c_str(), "wb");
+      FILE* f = std::fopen(stdoutFile.c_str(), append ? "ab" : "wb");
       if (!f) _exit(127);
       dup2(fileno(f), 1);
     }
@@ -227,11 +228,21 @@ Child run(const std::vector<std::string>& args, const std::string& stdoutFile = 
   return c;
 }
 
-bool sameAsSlices(const std::string& file, const std::string& dir, int slices) {
+// FILE holds the slices one after the other, from byte FROM of the first on.
+bool sameAsSlices(const std::string& file, const std::string& dir, int slices,
+                  std::uint64_t from = 0) {
   std::ifstream got(file, std::ios::binary);
   std::vector<char> a(1 << 20), b(1 << 20);
   for (int i = 0; i < slices; ++i) {
     std::ifstream want(dir + "/" + std::to_string(i), std::ios::binary);
+    want.seekg(0, std::ios::end);
+    const std::uint64_t size = want.tellg();
+    if (from >= size) {
+      from -= size;
+      continue;
+    }
+    want.seekg(static_cast<std::streamoff>(from));
+    from = 0;
     while (want) {
       want.read(a.data(), a.size());
       const std::streamsize n = want.gcount();
@@ -257,6 +268,61 @@ void makeSlices(const std::string& dir, int slices, std::uint64_t sliceBytes) {
                 static_cast<std::streamsize>(std::min<std::uint64_t>(MiB, sliceBytes - done)));
     }
   }
+}
+
+// What a stopped run leaves: the film's first BYTES, copied from its slices.
+bool writeFilmPrefix(const std::string& file, const std::string& dir, int slices,
+                     std::uint64_t bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  std::vector<char> buf(1 << 20);
+  for (int i = 0; i < slices && bytes > 0; ++i) {
+    std::ifstream in(dir + "/" + std::to_string(i), std::ios::binary);
+    while (bytes > 0) {
+      in.read(buf.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(buf.size(), bytes)));
+      if (in.gcount() <= 0) break;
+      out.write(buf.data(), in.gcount());
+      bytes -= in.gcount();
+    }
+  }
+  return bytes == 0 && out.flush().good();
+}
+
+// One nginx access log line (the "bench" format scripts/bench sets).
+struct LogLine {
+  double sent = 0;     // $bytes_sent: headers and body, as written to the socket
+  double body = 0;     // $body_bytes_sent
+  double request = 0;  // $request_length
+  std::string range, agent, target;
+};
+
+std::uint64_t fileSize(const std::string& path) {
+  return std::max<qint64>(0, QFileInfo(QString::fromStdString(path)).size());
+}
+
+std::vector<LogLine> logLinesFrom(const std::string& path, std::uint64_t offset) {
+  std::vector<LogLine> lines;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string text;
+  while (std::getline(in, text)) {
+    LogLine l;
+    int status = 0;
+    if (std::sscanf(text.c_str(), "%lf %lf %lf %d", &l.sent, &l.body, &l.request, &status) != 4)
+      continue;
+    std::vector<std::string> quoted;
+    for (std::size_t at = text.find('"'); at != std::string::npos;) {
+      const std::size_t end = text.find('"', at + 1);
+      if (end == std::string::npos) break;
+      quoted.push_back(text.substr(at + 1, end - at - 1));
+      at = text.find('"', end + 1);
+    }
+    if (quoted.size() != 3) continue;
+    l.range = quoted[0] == "-" ? "" : quoted[0];
+    l.agent = quoted[1];
+    l.target = quoted[2];
+    lines.push_back(l);
+  }
+  return lines;
 }
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
@@ -306,10 +372,14 @@ int driverMain(int argc, char** argv) {
                  server.host() + "/x\n";
   server.setCatalogue(catalogue);
 
-  auto clientRun = [&](const FilmCase& f) {
+  // With WORKBYTES, the folder first gets the work file a run stopped after that many bytes.
+  auto clientRun = [&](const FilmCase& f, std::uint64_t workBytes = 0) {
     const std::string folder = work + "/client";
+    const std::string file = folder + "/" + f.id + "_Zelvoweb.mpg";
     QDir(QString::fromStdString(folder)).removeRecursively();
     QDir().mkpath(QString::fromStdString(folder));
+    if (workBytes > 0 && !writeFilmPrefix(file + ".part", root + "/" + f.id, f.slices, workBytes))
+      return Figures{};
     // BENCH_CLIENT_WRAP runs the client under a profiler, e.g. "perf record -g -o p.data".
     std::vector<std::string> args;
     if (const char* wrap = std::getenv("BENCH_CLIENT_WRAP"))
@@ -319,8 +389,8 @@ int driverMain(int argc, char** argv) {
       args.push_back(a);
     const Child c = run(args);
     Figures fig = parseFigures(c.out);
-    fig.ok =
-        fig.ok && sameAsSlices(folder + "/" + f.id + "_Zelvoweb.mpg", root + "/" + f.id, f.slices);
+    fig.ok = fig.ok && sameAsSlices(file, root + "/" + f.id, f.slices) &&
+             !QFile::exists(QString::fromStdString(file + ".part"));
     QDir(QString::fromStdString(folder)).removeRecursively();
     return fig;
   };
@@ -389,6 +459,120 @@ int driverMain(int argc, char** argv) {
       row(tag + " click lateness max", *std::max_element(pmax.begin(), pmax.end()), 0, "ms");
     }
     row(tag + " peak memory", median(cr), median(ur), "Mi");
+  }
+
+  // A stopped film resumed: the client with a work file of the first 8.5 slices of film256,
+  // next to curl fetching just the missing bytes (two commands, since -r applies to every
+  // URL of one: the rest of slice 8 ranged, then slices 9.. whole, timed together). The
+  // bytes are nginx's own count ($bytes_sent) of the answers logged during each run.
+  const std::string accessLog = root + "/nginx/access.log";
+  for (const FilmCase& f : films) {
+    if (onlyCatalogue || f.id != "film256") continue;
+    const int whole = f.slices / 2;
+    const std::uint64_t have = whole * f.sliceBytes + f.sliceBytes / 2;
+    const std::uint64_t missing = f.slices * f.sliceBytes - have;
+    const std::string cut = std::to_string(have - whole * f.sliceBytes);
+    auto curlResume = [&] {
+      const std::string file = work + "/curl.bin";
+      const std::string base = "http://" + nginx + "/" + f.id + "/";
+      const Child first =
+          run({"curl", "-0", "-s", "--fail", "-r", cut + "-", base + std::to_string(whole)}, file);
+      std::vector<std::string> args = {"curl", "-0", "-s", "--fail"};
+      for (int i = whole + 1; i < f.slices; ++i) args.push_back(base + std::to_string(i));
+      const Child rest = run(args, file, true);
+      Figures fig;
+      fig.v["wall"] = first.wall + rest.wall;
+      fig.ok = WIFEXITED(first.status) && WEXITSTATUS(first.status) == 0 &&
+               WIFEXITED(rest.status) && WEXITSTATUS(rest.status) == 0 &&
+               sameAsSlices(file, root + "/" + f.id, f.slices, have);
+      std::remove(file.c_str());
+      return fig;
+    };
+    // Per run: the client's bytes split by what they were for, and curl's.
+    std::map<std::string, std::vector<double>> by;
+    std::vector<double> cw, uw;
+    const bool logged = QFile::exists(QString::fromStdString(accessLog));
+    if (!logged) std::fprintf(stderr, "%s missing: no byte counts\n", accessLog.c_str());
+    for (int i = 0; i < runs; ++i) {
+      const std::uint64_t mark = fileSize(accessLog);
+      const Figures c = clientRun(f, have);
+      const Figures u = curlResume();
+      if (!check(c, f.id + " resume") || !check(u, f.id + " resume (curl)")) continue;
+      cw.push_back(c.v.at("wall"));
+      uw.push_back(u.v.at("wall"));
+      if (!logged) continue;
+      // curl ran after the client, so the client's aborted size query is logged by now.
+      std::map<std::string, double> b;
+      bool sizeQuerySeen = false, continued = false;
+      for (const LogLine& l : logLinesFrom(accessLog, mark)) {
+        const bool curl = l.agent.rfind("curl/", 0) == 0;
+        b[curl ? "curl" : "client"] += l.sent;
+        if (curl) continue;
+        b["request"] += l.request;
+        if (l.range.empty() && !sizeQuerySeen) {
+          sizeQuerySeen = true;  // the first plain GET: the size query, closed after headers
+          b["size headers"] += l.sent - l.body;
+          b["size body"] += l.body;
+        } else if (l.range == "bytes=0-0") {
+          b["size headers"] += l.sent - l.body;
+          b["probe body"] += l.body;
+          b["probes"] += 1;
+        } else if (l.range.size() > 6 && l.range.back() != '-') {
+          b["other headers"] += l.sent - l.body;
+          b["check body"] += l.body;
+        } else {
+          continued = continued || l.range == "bytes=" + cut + "-";
+          b["other headers"] += l.sent - l.body;
+          b["content body"] += l.body;
+        }
+      }
+      if (!continued) {
+        std::fprintf(stderr, "%s resume: no request continued slice %d at byte %s\n", f.id.c_str(),
+                     whole, cut.c_str());
+        allOk = false;
+        continue;
+      }
+      for (const char* k : {"client", "curl", "request", "size headers", "size body", "probes",
+                            "probe body", "other headers", "check body", "content body"})
+        by[k].push_back(b[k]);
+    }
+    if (cw.empty()) continue;
+    const std::string tag = f.id + " resume (work file " + std::to_string(have / MiB) + " MiB)";
+    std::printf("%-44s %12s %12s\n", "", "client", "curl -0 -r");
+    row(tag + " wall time", median(cw), median(uw), " s");
+    if (by.empty()) continue;
+    auto bytes = [](const std::string& name, double client, double curl, const std::string& note) {
+      std::printf("%-44s %12.0f ", name.c_str(), client);
+      if (curl > 0)
+        std::printf("%12.0f %8.4f", curl, client / curl);
+      else
+        std::printf("%12s %8s", "-", "-");
+      std::printf("  %s\n", note.c_str());
+    };
+    const double client = median(by["client"]), curl = median(by["curl"]);
+    const auto lo = [&](const char* k) { return *std::min_element(by[k].begin(), by[k].end()); };
+    const auto hi = [&](const char* k) { return *std::max_element(by[k].begin(), by[k].end()); };
+    auto span = [&](const char* k) {
+      return "runs " + std::to_string(std::uint64_t(lo(k))) + ".." +
+             std::to_string(std::uint64_t(hi(k)));
+    };
+    bytes(f.id + " resume bytes transferred", client, curl,
+          "B; missing " + std::to_string(missing) + " B; " + span("client"));
+    bytes(f.id + " resume overhead over missing", client - missing, curl - missing,
+          "B; target <= 65536 + size-query headers = " +
+              std::to_string(std::uint64_t(65536 + median(by["size headers"]))));
+    bytes(f.id + " resume overhead less the size-query body",
+          client - missing - median(by["size body"]), 0, "B; same target");
+    bytes(
+        "  size-query headers (GET + " + std::to_string(int(median(by["probes"]))) + " bytes=0-0)",
+        median(by["size headers"]), 0, "B");
+    bytes("  size-query body sent before its close", median(by["size body"]), 0,
+          "B; " + span("size body"));
+    bytes("  bytes=0-0 bodies", median(by["probe body"]), 0, "B");
+    bytes("  last-64-KiB check bodies", median(by["check body"]), 0, "B");
+    bytes("  headers of the check and the content", median(by["other headers"]), 0, "B");
+    bytes("  content bodies beyond missing", median(by["content body"]) - missing, 0, "B");
+    bytes(f.id + " resume request bytes (client to nginx)", median(by["request"]), 0, "B");
   }
   // Catalogues (and an endless record): time from the click to the filled list (or the
   // failure box), the longest wait of a 10 ms event meanwhile, and peak memory.
