@@ -1,7 +1,7 @@
 // Film download through the real window (offscreen, a real click on "Start!") next to
 // curl -0 fetching the same slices into one file, alternated in one run.
 //
-//   film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N] [--catalogue-only]
+//   film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N] [--catalogue-only | --films-only]
 //       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT.
 //   film_bench client HOST FOLDER ID      (child: one download, prints its figures)
 //   film_bench catalogue HOST ROWS [ID]   (child: one catalogue load, or one film record)
@@ -339,10 +339,12 @@ int driverMain(int argc, char** argv) {
   const std::string nginx = std::string("127.0.0.1:") + argv[3];
   bool big = false;
   bool onlyCatalogue = false;
+  bool onlyFilms = false;
   int runs = 5;
   for (int i = 4; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--big")) big = true;
     if (!std::strcmp(argv[i], "--catalogue-only")) onlyCatalogue = true;
+    if (!std::strcmp(argv[i], "--films-only")) onlyFilms = true;
     if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
   }
   const std::string self =
@@ -590,6 +592,7 @@ int driverMain(int argc, char** argv) {
       {"endless film record, cut at 16 MiB", "demo", -1, "vegtelen-rekord"},
   };
   for (const CatalogueCase& k : catalogues) {
+    if (onlyFilms) break;
     if (k.scenario && !server.useCatalogue(k.scenario)) return 1;
     std::vector<double> wall, late, rss, grow;
     for (int i = 0; i < runs; ++i) {

@@ -78,7 +78,14 @@ const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
 TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& url,
                      const QString& referrer) {
   TextReply reply;
-  reply.text = net::fetchText(ctx, mode, url, referrer);
+  if (mode == QLatin1String("meret")) {
+    reply.text = net::fetchText(ctx, mode, url, referrer);
+  } else {
+    // Of a reply over its bound only the beginning is ever shown: decoding all of it
+    // would double the memory and hold up the window for nothing.
+    const QByteArray body = net::fetchBytes(ctx, url, referrer);
+    reply.text = net::fromCp1250(ctx.overLimit ? body.left(kOverLimitKept) : body);
+  }
   reply.complete = ctx.complete;
   reply.overLimit = ctx.overLimit;
   return reply;

@@ -21,10 +21,11 @@ namespace download {
 constexpr std::size_t kRecordLimit = 16u * 1024 * 1024;
 constexpr std::size_t kReportLimit = 1024u * 1024;
 constexpr int kReportShownChars = 4000;
+constexpr qsizetype kOverLimitKept = 64 * 1024;
 
 // A text reply of the service, as far as it was read.
 struct TextReply {
-  QString text;
+  QString text;            // over the bound: its first kOverLimitKept characters
   bool complete = false;   // the whole answer arrived
   bool overLimit = false;  // reading stopped at the bound
 };

@@ -43,6 +43,7 @@ class OutputFile {
   QByteArray finalName_;
   QByteArray workName_;
   std::uint64_t written_ = 0;
+  std::uint64_t writebackFrom_ = 0;  // disk writing was started for the bytes before this
   std::vector<char> buffer_;
 };
 
