@@ -104,7 +104,10 @@ class RetriedSlice : public FaultTest, public ::testing::WithParamInterface<Retr
 TEST_P(RetriedSlice, FinishesByteExactAfterOneRetry) {
   const RetriedRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.id);
+  QStringList duringWaits;
+  fakes.pauses.during = [&] { duringWaits << w->info->text(); };
   startWith(QString::fromStdString(f.id));
+  EXPECT_EQ(duringWaits, QStringList{QStringLiteral("Újrapróbálom: 2. szelet (1/3)")});
   EXPECT_TRUE(fakes.boxes.shown.empty());
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + QString::fromStdString(f.name) + ".mpg");
   EXPECT_TRUE(fileBytes(QString::fromStdString(f.name)) == service::filmContent(f));
