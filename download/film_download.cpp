@@ -42,16 +42,19 @@ std::optional<std::uint64_t> contentLength(net::HINTERNET request) {
   return number(headerOf(request, net::HTTP_QUERY_CONTENT_LENGTH));
 }
 
-// "bytes FIRST-LAST/TOTAL": FIRST, and TOTAL.
-std::optional<std::uint64_t> rangeStart(net::HINTERNET request) {
+// "Content-Range: bytes FIRST-LAST/TOTAL".
+struct ContentRange {
+  std::optional<std::uint64_t> first;
+  std::optional<std::uint64_t> total;
+};
+ContentRange contentRange(net::HINTERNET request) {
   const QByteArray range = headerOf(request, net::HTTP_QUERY_CUSTOM, "Content-Range").trimmed();
-  if (!range.startsWith("bytes ")) return std::nullopt;
-  return number(range.mid(6, range.indexOf('-') - 6));
-}
-std::optional<std::uint64_t> rangeTotal(net::HINTERNET request) {
-  const QByteArray range = headerOf(request, net::HTTP_QUERY_CUSTOM, "Content-Range");
+  ContentRange r;
+  if (!range.startsWith("bytes ")) return r;
+  r.first = number(range.mid(6, range.indexOf('-') - 6));
   const qsizetype slash = range.indexOf('/');
-  return slash < 0 ? std::nullopt : number(range.mid(slash + 1));
+  if (slash >= 0) r.total = number(range.mid(slash + 1));
+  return r;
 }
 
 // Seconds from a Retry-After of whole seconds; -1 when absent or a date.
@@ -60,8 +63,10 @@ int retryAfterSeconds(net::HINTERNET request) {
   return n && *n <= 86400 ? int(*n) : -1;
 }
 
-QByteArray rangeHeader(std::uint64_t from) {
-  return QByteArray("Range: bytes=") + QByteArray::number(qulonglong(from)) + "-\r\n";
+// "bytes=FIRST-" (to the end) or "bytes=FIRST-LAST".
+QByteArray rangeHeader(std::uint64_t first, std::optional<std::uint64_t> last = std::nullopt) {
+  return QByteArray("Range: bytes=") + QByteArray::number(qulonglong(first)) + '-' +
+         (last ? QByteArray::number(qulonglong(*last)) : QByteArray()) + "\r\n";
 }
 
 // No eye follows more than ~30 changes a second; texts and widgets cost far more than reads.
@@ -232,7 +237,7 @@ FilmDownload::Attempt FilmDownload::fetchSlice(const QString& url, std::uint64_t
   if (have > 0) {
     if (status == 200)
       skip = have;
-    else if (status != 206 || rangeStart(v_.hRequest) != std::optional<std::uint64_t>(have))
+    else if (status != 206 || contentRange(v_.hRequest).first != std::optional<std::uint64_t>(have))
       return {Attempt::MayPass};
   }
 
@@ -282,7 +287,7 @@ bool FilmDownload::findResumePoint(std::uint64_t length, ResumePoint& point) {
       break;
     }
   }
-  if (slice > v_.sliceUrls.size() || (slice == v_.sliceUrls.size() && start != length))
+  if (slice == v_.sliceUrls.size() && start != length)
     return false;  // longer than the whole film: not this film
   point.slice = slice;
   point.sliceStart = start;
@@ -310,13 +315,13 @@ bool FilmDownload::findResumePoint(std::uint64_t length, ResumePoint& point) {
 FilmDownload::RangeAnswer FilmDownload::askRange(const QString& url, std::uint64_t first,
                                                  std::uint64_t last, bool readBody) {
   RangeAnswer answer;
-  openSliceRequest(url, QByteArray("Range: bytes=") + QByteArray::number(qulonglong(first)) + '-' +
-                            QByteArray::number(qulonglong(last)) + "\r\n");
+  openSliceRequest(url, rangeHeader(first, last));
   if (view_.ending() || !yield()) return answer;
   const int status = statusOf(v_.hRequest);
-  if (status == 206 && rangeStart(v_.hRequest) == std::optional<std::uint64_t>(first)) {
+  const ContentRange range = contentRange(v_.hRequest);
+  if (status == 206 && range.first == std::optional<std::uint64_t>(first)) {
     answer.partial = true;
-    answer.total = rangeTotal(v_.hRequest);
+    answer.total = range.total;
   } else if (status == 200) {
     answer.total = contentLength(v_.hRequest);  // the server ignores ranges
   }

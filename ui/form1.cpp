@@ -357,16 +357,19 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // Transfers --------------------------------------------------------------
 
-void Form1::yield() {
+void Form1::countYield() {
   ++yieldCount_;
   if (yieldObserver_) yieldObserver_(yieldCount_);
+}
+
+void Form1::yield() {
+  countYield();
   // The slice loop yields twice per 64-byte read: even a clock read each time shows.
   if ((yieldCount_ & 31) == 0) processPendingEvents();
 }
 
 bool Form1::yieldBeforeStep() {
-  ++yieldCount_;
-  if (yieldObserver_) yieldObserver_(yieldCount_);
+  countYield();
   // Every time: a click already queued must end the program before the next request.
   sinceEvents_.start();
   QCoreApplication::processEvents();
@@ -382,13 +385,17 @@ void Form1::processPendingEvents() {
 
 download::TextReply Form1::fetchText(const QString& mode, const QString& url,
                                      const QString& referrer, std::size_t maxBytes) {
+  return download::fetchReply(fetchContext(maxBytes), mode, url, referrer);
+}
+
+net::FetchContext Form1::fetchContext(std::size_t maxBytes) {
   net::FetchContext ctx;
   ctx.agentName = agentName;
   ctx.yield = [this] { yield(); };
   ctx.beforeStep = [this] { return yieldBeforeStep(); };
   ctx.sizeLabel = lblEgyTarget_.get();
   ctx.maxBytes = maxBytes;
-  return download::fetchReply(ctx, mode, url, referrer);
+  return ctx;
 }
 
 bool Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
@@ -495,11 +502,7 @@ void Form1::Command1_Click() {
 
 void Form1::loadCatalogue() {
   Frame1->setTitle(QStringLiteral("Listát töltöm"));
-  net::FetchContext ctx;
-  ctx.agentName = agentName;
-  ctx.yield = [this] { yield(); };
-  ctx.beforeStep = [this] { return yieldBeforeStep(); };
-  ctx.maxBytes = ui::kCatalogueLimit;
+  net::FetchContext ctx = fetchContext(ui::kCatalogueLimit);
   QByteArray reply =
       net::fetchBytes(ctx, host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
   if (ending_) return;

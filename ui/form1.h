@@ -108,6 +108,9 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void endProgram();
   void applyOuterSize();
   void processPendingEvents();
+  void countYield();  // for the observer; every yield point counts
+  // A text fetch of at most maxBytes that yields to this window.
+  net::FetchContext fetchContext(std::size_t maxBytes);
   void openQueuePanel();
   void takeCatalogRow(int i);
   void loadCatalogue();
