@@ -165,8 +165,10 @@ std::optional<FilmOutcome> FilmDownload::querySize() {
         view_.fetchText(QStringLiteral("meret"), v_.sliceUrls.at(0), v_.referrerUrl, 0);
     if (view_.ending()) return kStopped;
     view_.sizeLabel().setCaption(reply.text);
-    // Only a real answer may call the film too small; a busy host is no broken film.
-    if (!RetryRules::mayPass(reply.status, reply.mayPass)) return std::nullopt;
+    // Only a real answer may call the film too small; a busy host is no broken film, nor
+    // is a 206 to a request without a range.
+    if (!RetryRules::mayPass(reply.status, reply.mayPass) && reply.status != 206)
+      return std::nullopt;
     if (failures == rules_.retries) return failed(sliceFailure(0));
     view_.setInfo(
         QStringLiteral("Újrapróbálom: 1. szelet (%1/%2)").arg(failures + 1).arg(rules_.retries));

@@ -1,10 +1,29 @@
 // Fault matrix, disk side: an output file that cannot be created, and one that cannot be
 // written to the end (the file size limit standing in for a full disk, in a child process).
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <QProcess>
 
 #include "tests/fault_fixture.h"
 
 namespace {
+
+// No names may be added or changed in the folder: its mode says so, and for root (whom
+// modes do not stop) the file system's immutable flag.
+void setUnwritable(const QString& folder, bool unwritable) {
+  QFile::setPermissions(folder, unwritable ? QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                           : QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                 QFileDevice::ExeOwner);
+  if (::geteuid() != 0) return;
+  const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+  int flags = 0;
+  if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    flags = unwritable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  }
+  if (fd >= 0) ::close(fd);
+}
 
 struct FolderRow {
   const char* name;
@@ -23,6 +42,13 @@ const FolderRow kFolderRows[] = {
      }},
     {"a folder where the file goes",
      [](const QString&, const QString& file) { QDir().mkpath(file); }},
+    // Nothing is fetched that could never take its name.
+    {"a folder that cannot be written to, with a writable old work file",
+     [](const QString& folder, const QString& file) {
+       QFile old(file + ".part");
+       old.open(QIODevice::WriteOnly);
+       setUnwritable(folder, true);
+     }},
 };
 
 class OutputFolderFault : public FaultTest, public ::testing::WithParamInterface<FolderRow> {};
@@ -36,6 +62,7 @@ TEST_P(OutputFolderFault, FileThatCannotBeCreatedIsReportedBeforeAnySlice) {
   GetParam().spoil(chosen, file);
 
   startWith(QString::fromStdString(f.id));
+  setUnwritable(chosen, false);
   expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + file);
   EXPECT_FALSE(QFileInfo(file).isFile());
   // Record and size query only: no slice is fetched for a file that does not exist.

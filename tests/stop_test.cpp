@@ -153,6 +153,66 @@ TEST(StopDuringWait, EndsTheProgramWithoutTheRetry) {
   }
 }
 
+// A stop while a work file is being checked, or while the finished film is synced and
+// renamed: the program ends there, the work file as it was, the finished film whole, and
+// nothing more is asked for (no other film, no "Még egy filmet?").
+struct MomentRow {
+  const char* name;
+  const char* when;
+  const char* way;
+};
+class StopAtMoment : public ::testing::TestWithParam<MomentRow> {};
+
+TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
+  const MomentRow& row = GetParam();
+  service::Server server;
+  ASSERT_TRUE(server.start(0));
+  // Its second slice comes slowly, so the first run's stop lands inside it.
+  service::FilmSpec film = service::makeFilm("pillanat", "Pillanat", {200000, 200000});
+  film.slices[1].fault = service::Fault::Slow;
+  server.addFilm(film);
+  QTemporaryDir folder;
+  const QString work = folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg.part"));
+  const bool check = std::string(row.when) == "check";
+  if (check)
+    ASSERT_TRUE(runChild(server.host(), folder.path(), "pillanat", row.way, "300000").exited);
+  const auto readAll = [](const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
+  };
+  const std::string before = readAll(work);
+  const std::size_t logged = server.requests().size();
+
+  const ChildRun run = runChild(server.host(), folder.path(), "pillanat", row.way, row.when);
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0) << run.out.toStdString();
+  EXPECT_TRUE(run.out.startsWith(QStringLiteral("STOP "))) << run.out.toStdString();
+  const auto log = server.requests();
+  if (check) {
+    EXPECT_GE(before.size(), 300000u);
+    EXPECT_TRUE(readAll(work) == before);
+    EXPECT_FALSE(QFile::exists(folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg"))));
+    // Record, size query and the first check; nothing after it.
+    ASSERT_EQ(log.size(), logged + 3);
+    EXPECT_TRUE(log.back().header("Range").has_value());
+  } else {
+    EXPECT_TRUE(readAll(folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg"))) ==
+                service::filmContent(film));
+    EXPECT_FALSE(QFile::exists(work));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().target,
+              service::sliceAddress(server.host(), film, 1).substr(server.host().size()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, StopAtMoment,
+    ::testing::Values(MomentRow{"ClickDuringTheResumeChecks", "check", "click"},
+                      MomentRow{"CloseDuringTheResumeChecks", "check", "close"},
+                      MomentRow{"ClickDuringTheFinalSync", "end", "click"},
+                      MomentRow{"CloseDuringTheFinalSync", "end", "close"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
                          ::testing::Values(StopRow{"Click", "click", false},
                                            StopRow{"Close", "close", false},
