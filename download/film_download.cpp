@@ -254,7 +254,7 @@ std::optional<FilmOutcome> FilmDownload::openWorkFile(const QString& identifier,
 
   switch (prove(mark, place)) {
     case Proof::Stopped: return kStopped;
-    case Proof::Failed: return failed(sliceFailure(std::min(place.slice, int(facts_.size()) - 1)));
+    case Proof::Failed: return failed(sliceFailure(checking_));
     case Proof::Changed:
       place = {};
       facts_.assign(facts_.size(), SliceFacts{});
@@ -299,10 +299,9 @@ FilmDownload::Proof FilmDownload::prove(const WorkMark& mark, Place& place) {
     const Proof p = proveSlice(0, 0, 0, std::min(end, kResumeCheckBytes), mark);
     if (p != Proof::Holds) return p;
   }
-  if (selfProved || last == 0) return Proof::Holds;
-  return proveSlice(last, lastStart,
-                    std::max(lastStart, length - std::min(length, kResumeCheckBytes)), length,
-                    mark);
+  if (selfProved || (last == 0 && length <= kResumeCheckBytes)) return Proof::Holds;
+  const std::uint64_t from = std::max(lastStart, length - std::min(length, kResumeCheckBytes));
+  return proveSlice(last, lastStart, from, length, mark);
 }
 
 // Bytes [from, to) of the file, in the slice that starts at sliceStart: proven by the
@@ -310,6 +309,7 @@ FilmDownload::Proof FilmDownload::prove(const WorkMark& mark, Place& place) {
 FilmDownload::Proof FilmDownload::proveSlice(int slice, std::uint64_t sliceStart,
                                              std::uint64_t from, std::uint64_t to,
                                              const WorkMark& mark) {
+  checking_ = slice;
   const WorkMark::Slice* known = mark.find(slice);
   const QByteArray validator = known ? known->validator : QByteArray();
   const std::uint64_t first = validator.isEmpty() ? from - sliceStart : 0;

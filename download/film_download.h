@@ -155,6 +155,7 @@ class FilmDownload {
   std::vector<SliceFacts> facts_;
   std::vector<std::uint64_t> starts_;  // where each slice begun in this run starts
   int filmRestarts_ = 0;
+  int checking_ = 0;                                 // the slice a work file's check asks for
   std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen
   std::int64_t shownBytes_ = 0;                      // receivedBytes as last put on screen
   QTimer catchUp_;                                   // runs only while the slices download
