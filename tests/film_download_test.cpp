@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "download/film_logic.h"
+#include "net/wininet.h"
 #include "tests/film_fixture.h"
 
 namespace {
@@ -58,8 +59,26 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
     infos << w->info->text();
   });
   sampler.start(1);
+  // The figures are worked out on every 100th read of the film, the empty last read of
+  // each slice counted: the window's count follows the reads the network layer saw.
+  std::uint64_t before = 0;  // reads ahead of the first slice
+  int updates = 0, miscounted = 0, stale = 0;
+  w->setYieldObserver([&, last = 0](long long) mutable {
+    if (!before && w->readsSinceUpdate == 1) before = net::readsForTests() - 1;
+    if (!before) return;
+    miscounted += (net::readsForTests() - before) % 100 != std::uint64_t(w->readsSinceUpdate % 100);
+    if (w->readsSinceUpdate < last) {
+      ++updates;
+      stale += w->percentDone !=
+               download::progressNumbers(w->receivedBytes, w->totalKb, w->barFullWidth).percentDone;
+    }
+    last = w->readsSinceUpdate;
+  });
   startWith(QStringLiteral("p"));
   sampler.stop();
+  EXPECT_EQ(miscounted, 0);
+  EXPECT_EQ(stale, 0);
+  EXPECT_GE(updates, 50);  // 6,254 reads at the least
   EXPECT_EQ(fileBytes(QStringLiteral("Prog")).size(), 400000u);
   EXPECT_TRUE(infos.contains(QStringLiteral("4 szeletből áll és 391Kb összesen")) ||
               !infos.filter(QRegularExpression("^\\d+Kb/391Kb [\\d.,]+%$")).isEmpty());
