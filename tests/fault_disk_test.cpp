@@ -2,6 +2,7 @@
 // written to the end (the file size limit standing in for a full disk) or synced to the
 // disk, in a child process.
 #include <QProcess>
+#include <cstdio>
 
 #include "tests/fault_fixture.h"
 
@@ -185,11 +186,13 @@ TEST_F(FaultTest, PlantedLinksAreNeverFollowed) {
 }
 
 // Something happens while the second slice is under way: a second window starts the same
-// film, or the folder goes away.
+// film, the folder goes away, or another file of the same disk takes the work file's name.
 TEST_F(FaultTest, WhileAFilmIsUnderWay) {
-  enum Meanwhile { SecondWindow, FolderRemoved };
-  for (const Meanwhile what : {SecondWindow, FolderRemoved}) {
-    SCOPED_TRACE(what == SecondWindow ? "second window" : "folder removed");
+  enum Meanwhile { SecondWindow, FolderRemoved, WorkFileReplaced };
+  for (const Meanwhile what : {SecondWindow, FolderRemoved, WorkFileReplaced}) {
+    SCOPED_TRACE(what == SecondWindow    ? "second window"
+                 : what == FolderRemoved ? "folder removed"
+                                         : "work file replaced");
     reopenOn(QString::fromStdString(host));
     fakes.boxes.shown.clear();
     const QString chosen = folder.filePath(QStringLiteral("sub"));
@@ -208,6 +211,18 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
       done = true;
       if (what == FolderRemoved) {
         ASSERT_TRUE(QDir(chosen).removeRecursively());
+        return;
+      }
+      if (what == WorkFileReplaced) {
+        const QString other = chosen + QStringLiteral("/other");
+        QFile file(other);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("another file") == 12);
+        file.close();
+        ASSERT_EQ(
+            std::rename(QFile::encodeName(other).constData(),
+                        QFile::encodeName(chosen + QStringLiteral("/Közben_Zelvoweb.mpg.part"))
+                            .constData()),
+            0);
         return;
       }
       other = std::make_unique<Form1>(QString::fromStdString(host), otherSeams.seams());
@@ -230,6 +245,7 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     } else {
       expectFailedWith(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
       EXPECT_FALSE(QFile::exists(path));
+      EXPECT_EQ(readAll(path + ".part"), what == FolderRemoved ? "<missing>" : "another file");
     }
   }
 }
