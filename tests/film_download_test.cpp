@@ -217,6 +217,7 @@ TEST_F(FilmTest, FirstSliceWithoutASizeTakesTheErrorReportPath) {
 struct OddFilm {
   const char* name;
   const char* film;
+  int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
 };
 
 // Every address of the record's second part is fetched in order, whatever else it carries.
@@ -227,14 +228,21 @@ TEST_F(FilmTest, OddButUsableFilmsDownloadWhole) {
       {"extra fields and extra parts", "extra-reszek"},
       {"a slice without its length", "hossz-nelkul"},
       {"a slow slice", "lassu"},
+      // 200 bytes a second for 6 s: far above 1 KiB a minute, so slow, not stalled.
+      {"a slice slower than the window but above the low-speed rate", "csorgo-200", 4},
   };
   for (const OddFilm& row : rows) {
     SCOPED_TRACE(row.name);
     const service::FilmSpec& f = serviceFilm(row.film);
+    net::TimeLimits limits;
+    if (row.lowSpeedWindowS) limits.lowSpeedWindow = std::chrono::seconds(row.lowSpeedWindowS);
+    net::setTimeLimitsForTests(limits);
     startWith(QString::fromStdString(f.id));
+    net::setTimeLimitsForTests(net::TimeLimits{});
     const QString name = QString::fromStdString(f.name);
     EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
     EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+    EXPECT_TRUE(fakes.pauses.waits.empty());  // no slice was tried again
   }
 }
 
