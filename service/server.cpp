@@ -531,7 +531,8 @@ struct Server::Impl {
         b.repeated = true;
         b.size = b.text.size() * catalogue->repeats;
       }
-      return answer(200, "text/plain; charset=windows-1250", std::move(b), !catalogue->endless);
+      return answer(catalogue->status, "text/plain; charset=windows-1250", std::move(b),
+                    !catalogue->endless);
     }
     if (path == "/z/e/zelvo/basix2.php") return record(query);
     if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req);

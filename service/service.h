@@ -96,10 +96,13 @@ std::string catalogueWithShortRows();
 //   "millio"     1,000,000 rows "<n>\tf<n>\tFilm <n>\t<record address>"
 //   "tizmillio"  10,000,000 rows (the million rows ten times over)
 //   "vegtelen"   the million rows over and over, without a Content-Length
+//   "egysoros"   one row of almost 128 MiB, without a line feed at its end
+//   "hiba-500"   a 500 error page whose lines look like catalogue rows
 struct CatalogueScenario {
   std::string bytes;          // Windows-1250
   std::uint64_t repeats = 1;  // the bytes are sent this many times
   bool endless = false;       // ... or without end
+  int status = 200;
 };
 std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
                                                    const std::string& host);

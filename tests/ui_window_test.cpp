@@ -391,3 +391,19 @@ TEST(Volumes, RootComesFirstAndPathsMapToTheirVolume) {
 }
 
 }  // namespace
+
+TEST(BoxText, CutByLinesSoThatNoBoxOutgrowsTheScreen) {
+  const QString cut = QString(QChar(0x2026));
+  const struct {
+    const char* name;
+    QString in;
+    int lines;
+    QString out;
+  } rows[] = {
+      {"fits", "a\nb\nc", 3, "a\nb\nc"},
+      {"too many lines", "a\nb\nc\nd", 2, "a\nb" + cut},
+      {"a long line counts as the lines it wraps to", "abcdefgh\nx", 2, "abcdefg" + cut},
+      {"empty lines count too", "\n\n\n", 2, "\n" + cut},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ui::fitLines(r.in, r.lines, 4), r.out) << r.name;
+}
