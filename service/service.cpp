@@ -55,6 +55,7 @@
 //   elutasitas-vezerlo refusal with ESC, BEL and CR in its message
 //   jelentes-majdnem   first slice 5000 bytes; an error-report answer just under 1 MiB
 //   csorgo             S, S trickling one byte every 100 ms
+//   csorgo-200         S, 1200 bytes sent 20 bytes every 100 ms: slow (6 s), not stalled
 //   egyszer-torik      S, S reset after half of its body on its first request only, S
 //   negyszer-torik     S, S reset after half of its body on its first 4 requests, S
 //   foglalt-503        S, S answering 503 with Retry-After: 2 on its first request only, S
@@ -269,6 +270,7 @@ std::vector<FilmSpec> buildFilms() {
     v.push_back(f);
   }
   v.push_back(faulty("csorgo", "Csörgő szelet", slices({S, S}), 1, Fault::Trickle));
+  v.push_back(faulty("csorgo-200", "Lassan csörgő", slices({S, 1200}), 1, Fault::Dribble));
 
   // Faults that pass: a retry or a resumed request gets the rest.
   v.push_back(faulty("egyszer-torik", "Egyszer törik", slices({S, S, S}), 1, Fault::Reset, 1));

@@ -38,6 +38,7 @@ enum class Fault {
   Reset,          // sends part of the body, then resets the connection (RST)
   Endless,        // no Content-Length; the body over and over until the client leaves
   Trickle,        // announces its length, then sends one byte every 100 ms
+  Dribble,        // announces its length, then sends 20 bytes every 100 ms (200 a second)
   Unavailable,    // 503 with an HTML page and Retry-After (SliceSpec::retryAfterSeconds)
   Empty,          // status 200, Content-Length: 0, no body
   EmptyNoLength,  // status 200, no Content-Length, closes at once without a body

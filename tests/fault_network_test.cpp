@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTimer>
+#include <cstdlib>
 
 #include "download/film_logic.h"
 #include "service/internal.h"
@@ -228,7 +229,8 @@ TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
   EXPECT_TRUE(server.requests().empty());
 }
 
-// The record comes from the service; a slice lives on a host that cannot be reached.
+// The record comes from the service; a slice lives on a host that cannot be reached, or on
+// a name without a port, which is port 80 (the service, as the system's proxy, sees it).
 TEST_F(FaultTest, UnreachableSliceHost) {
   const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
   struct Row {
@@ -236,10 +238,12 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     std::size_t slice;  // the one elsewhere
     std::string sliceHost;
     bool reported;
+    bool viaProxy = false;
   } rows[] = {
       {"first slice on a closed port: no size, so a report", 0, closed, true},
       {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80", false},
       {"second slice on a closed port", 1, closed, false},
+      {"second slice on a name without a port", 1, "zelvo.test", false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -248,8 +252,17 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     f.slices[row.slice].host = row.sliceHost;
     f.errorAnswer = "Jelentve.";
     server.addFilm(f);
+    if (row.viaProxy) {
+      serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
+      ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
+    }
     startWith(QString::fromStdString(f.id));
-    if (row.reported) {
+    ::unsetenv("http_proxy");
+    if (row.viaProxy) {
+      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
+      EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
+      EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
+    } else if (row.reported) {
       expectOneBox(QStringLiteral("Jelentve."));
       expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
       EXPECT_TRUE(filesBelowFolder().isEmpty());
