@@ -140,7 +140,7 @@ int clientMain(int argc, char** argv) {
   QCoreApplication::processEvents();
   if (argc == 6) {
     const std::int64_t stopAt = std::atoll(argv[5]);
-    w.setYieldObserver([&](long long) {
+    w.setYieldObserver([&w, stopAt](long long) {
       if (w.isDownloading && w.receivedBytes >= stopAt) QTest::mouseClick(w.Go, Qt::LeftButton);
     });
   }

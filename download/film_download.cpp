@@ -231,12 +231,8 @@ FilmOutcome FilmDownload::downloadSlices(const QString& identifier, RunFiles* fi
   if (QAbstractEventDispatcher::instance()) catchUp_.start();
 
   while (at.slice < v_.sliceUrls.size()) {
-    if (auto ended = fetchWithTries(at, name)) {
-      if (ended->result != FilmResult::Finished) return *ended;
-      at = {};  // the film changed on the host: from its first byte
-      continue;
-    }
-    ++at.slice;
+    if (auto ended = fetchWithTries(at, name)) return *ended;
+    ++at.slice;  // after a film that changed on the host: its first slice
     at.start = output_.size();
   }
   return commit(identifier, name, files);
@@ -345,7 +341,7 @@ bool FilmDownload::sendSliceRequest(int slice, const QByteArray& headerLines) {
                        [this] { return view_.yieldBeforeStep(); });
 }
 
-std::optional<FilmOutcome> FilmDownload::fetchWithTries(const Place& at, const Name& name) {
+std::optional<FilmOutcome> FilmDownload::fetchWithTries(Place& at, const Name& name) {
   v_.loopItem = v_.sliceUrls.at(at.slice);
   starts_[std::size_t(at.slice)] = at.start;
   for (int failures = 0;; ++failures) {
@@ -359,7 +355,8 @@ std::optional<FilmOutcome> FilmDownload::fetchWithTries(const Place& at, const N
       if (!output_.startOver()) return writeFailed(name, 0);
       facts_.assign(facts_.size(), SliceFacts{});
       v_.receivedBytes = 0;
-      return FilmOutcome{FilmResult::Finished, {}, {}};  // start again from the first slice
+      at = {-1, 0};  // the slice before the first: the film goes on from its first byte
+      return std::nullopt;
     }
     if (a.kind == Attempt::Final || a.kind == Attempt::FilmChanged || failures == rules_.retries) {
       output_.truncate(at.start);  // keep only complete slices

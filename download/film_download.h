@@ -132,7 +132,9 @@ class FilmDownload {
   Proof prove(const WorkMark& mark, Place& place);
   Proof proveSlice(int slice, std::uint64_t sliceStart, std::uint64_t from, std::uint64_t to,
                    const WorkMark& mark);
-  std::optional<FilmOutcome> fetchWithTries(const Place& at, const Name& name);
+  // One slice with its tries; an outcome when the film ends. When the film changed on the
+  // host, at becomes the place before its first slice.
+  std::optional<FilmOutcome> fetchWithTries(Place& at, const Name& name);
   Attempt fetchSlice(int slice, std::uint64_t sliceStart);  // one try
   Attempt readSlice(std::uint64_t skip, std::uint64_t sliceStart, std::uint64_t total);
   std::optional<Attempt> judgeAnswer(int slice, std::uint64_t sliceStart, bool askedRange,

@@ -347,9 +347,10 @@ TEST(OutputFile, ContinuesOnlyAWorkFileMarkedForThisFilm) {
     EXPECT_EQ(out.size(), 0u);
     ASSERT_TRUE(out.write("abc", 3));
     ASSERT_TRUE(out.setMark(written));
-    if (key[5] == 'A')
+    if (key[5] == 'A') {  // a second name for the first film's work file
       ASSERT_EQ(::link(QFile::encodeName(work).constData(), QFile::encodeName(linked).constData()),
                 0);
+    }
   }
   EXPECT_EQ(QFileInfo(linked).size(), 3);
 
