@@ -14,8 +14,6 @@ namespace download {
 
 namespace {
 const QString kRecordPath = QStringLiteral("/z/e/zelvo/basix2.php?a=");
-constexpr std::uint32_t kReloadKeepConnection =
-    net::INTERNET_FLAG_RELOAD | net::INTERNET_FLAG_KEEP_CONNECTION;
 
 // "Content-Range: bytes FIRST-LAST/TOTAL" or "bytes */TOTAL".
 struct ContentRange {

@@ -399,8 +399,9 @@ TEST_F(FaultTest, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
     if (resumed) {
       const QRegularExpression figures(QStringLiteral("^(\\d+)Kb/"));
       for (const QString& text : shown.mid(shown.indexOf(resumeText)))
-        if (const auto m = figures.match(text); m.hasMatch())
+        if (const auto m = figures.match(text); m.hasMatch()) {
           EXPECT_GE(m.captured(1).toULongLong(), have / 1024) << text.toStdString();
+        }
       EXPECT_FALSE(shown.filter(figures).isEmpty());
     }
     ASSERT_TRUE(QFile::remove(pathOf(name)));
