@@ -161,6 +161,7 @@ struct MomentRow {
   const char* when;
   const char* way;
 };
+void PrintTo(const MomentRow& row, std::ostream* os) { *os << row.name; }
 class StopAtMoment : public ::testing::TestWithParam<MomentRow> {};
 
 TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
