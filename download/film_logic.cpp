@@ -140,6 +140,18 @@ int utf8Bytes(const QString& s, qsizetype i) {
   return 3;
 }
 
+// How many characters of s, whole, fit in the given UTF-8 bytes: one pass.
+qsizetype fittingChars(const QString& s, int budget) {
+  qsizetype kept = 0;
+  for (int bytes = 0; kept < s.size();) {
+    const int n = utf8Bytes(s, kept);
+    if (bytes + n > budget) break;
+    bytes += n;
+    kept += n == 4 ? 2 : 1;
+  }
+  return kept;
+}
+
 bool refusedInName(QChar c) {
   // Other_Control: C0, DEL and the C1 range U+0080..U+009F.
   return c.category() == QChar::Other_Control || c.isSurrogate() ||
@@ -150,7 +162,7 @@ bool refusedInName(QChar c) {
 
 QString outputFileName(const QString& filmName, int copy) {
   const QString copyText = copy > 1 ? QStringLiteral(" (%1)").arg(copy) : QString();
-  const int budget = 255 - int(kWorkSuffix.size()) - int(kSuffix.size()) - int(copyText.size());
+  const int budget = kNameBytes - int(kSuffix.size()) - int(copyText.size());
   // Every character takes at least one byte, so no more than the budget (and a device
   // name's prefix) can ever be kept: the rest of a name of any length is never looked at.
   QString name = filmName.left(budget + 1);
@@ -167,18 +179,15 @@ QString outputFileName(const QString& filmName, int copy) {
   if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
     name = QStringLiteral("film");
   if (isDeviceName(name)) name.prepend(QLatin1Char('_'));
-  // Whole characters, in one pass, while they fit.
-  qsizetype kept = 0;
-  for (int bytes = 0; kept < name.size();) {
-    const int n = utf8Bytes(name, kept);
-    if (bytes + n > budget) break;
-    bytes += n;
-    kept += n == 4 ? 2 : 1;
-  }
-  name.truncate(kept);
+  name.truncate(fittingChars(name, budget));
   if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
     name[name.size() - 1] = QLatin1Char('_');
   return name + copyText + kSuffix;
+}
+
+QString workFileName(const QString& fileName) {
+  const int budget = kNameBytes - int(kWorkSuffix.size());
+  return fileName.left(fittingChars(fileName, budget)) + kWorkSuffix;
 }
 
 QString outputPath(const QString& folder, const QString& filmName, int copy) {

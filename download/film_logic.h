@@ -57,12 +57,17 @@ Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percen
 constexpr int kShownChars = 4000;
 QString shownText(QStringView text, int maxChars = kShownChars);
 
+// The longest file name the file system takes, in bytes of UTF-8.
+constexpr int kNameBytes = 255;
+
 // The work file beside the output file, written until the film is complete.
 const QString kWorkSuffix = QStringLiteral(".part");
+// The work file's name: the output file's name with kWorkSuffix, the name cut at a
+// character where both would not fit (the work file's mark tells such films apart).
+QString workFileName(const QString& fileName);
 
 // The output file's name for a film: the name made safe, " (copy)" from the second copy
-// on, then "_Zelvoweb.mpg"; short enough (250 bytes in UTF-8) that its work file, the name
-// with kWorkSuffix, still fits a file name's 255 bytes.
+// on, then "_Zelvoweb.mpg", in at most kNameBytes bytes.
 QString outputFileName(const QString& filmName, int copy = 1);
 // The folder, "/", and the file name; the file always lies inside the folder.
 QString outputPath(const QString& folder, const QString& filmName, int copy = 1);

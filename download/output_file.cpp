@@ -105,7 +105,7 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
   buffer_.clear();
   key_ = key;
   finalName_ = QFile::encodeName(fileName);
-  workName_ = QFile::encodeName(fileName + kWorkSuffix);
+  workName_ = QFile::encodeName(workFileName(fileName));
   // Names are resolved inside this folder only (the names carry no '/').
   dirFd_ = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd_ < 0 || finalName_.contains('/') || workName_.contains('/')) return refuse();

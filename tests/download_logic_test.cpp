@@ -188,12 +188,20 @@ TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
                               QString(16 * 1024 * 1024, QChar(0x0151))}) {
     const QString file = outputFileName(name);
     const QByteArray bytes = file.toUtf8();
-    EXPECT_LE(bytes.size() + 5, 255);  // room for the work file's ".part"
-    EXPECT_GE(bytes.size(), 245);
+    EXPECT_LE(bytes.size(), 255);
+    EXPECT_GE(bytes.size(), 252);
     EXPECT_TRUE(file.endsWith(QStringLiteral("_Zelvoweb.mpg")));
     EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes);
     EXPECT_FALSE(file.contains(QChar(QChar::ReplacementCharacter)));
+    // Only the work file's name is shortened, and only as far as it must be.
+    const QByteArray work = workFileName(file).toUtf8();
+    EXPECT_LE(work.size(), 255);
+    EXPECT_GE(work.size(), 252);
+    EXPECT_TRUE(work.endsWith(".part"));
+    EXPECT_TRUE(bytes.startsWith(work.chopped(5)));
+    EXPECT_EQ(QString::fromUtf8(work).toUtf8(), work);
   }
+  EXPECT_EQ(workFileName(QStringLiteral("a_Zelvoweb.mpg")), QStringLiteral("a_Zelvoweb.mpg.part"));
 }
 
 TEST(ShownText, CutToItsBoundWithControlCharactersReplaced) {

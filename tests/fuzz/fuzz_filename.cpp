@@ -26,6 +26,10 @@ void checkName(const QString& film) {
   FUZZ_CHECK_TEXT(utf8.size() <= 255, film);
   // No character cut in half: the name survives a UTF-8 round trip unchanged.
   FUZZ_CHECK_TEXT(QString::fromUtf8(utf8) == name, film);
+  // Its work file's name fits too, and is the name's own beginning.
+  const QByteArray work = download::workFileName(name).toUtf8();
+  FUZZ_CHECK_TEXT(work.size() <= 255 && work.endsWith(".part"), film);
+  FUZZ_CHECK_TEXT(utf8.startsWith(work.chopped(5)), film);
 
   // The file never leaves its folder, with or without a trailing slash.
   const QString folder = QStringLiteral("/tmp/films");
