@@ -77,7 +77,7 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
   buildControls();
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
   film_ = std::make_unique<download::FilmDownload>(*this, *this);
-  net::setWaitHook(this, [this] { processPendingEvents(); });
+  net::setWaitHook(this, [this] { pump_.some(); });
   Form_Load();
 }
 
@@ -366,22 +366,14 @@ void Form1::countYield() {
 void Form1::yield() {
   countYield();
   // The slice loop yields twice per 64-byte read: even a clock read each time shows.
-  if ((yieldCount_ & 31) == 0) processPendingEvents();
+  if ((yieldCount_ & 31) == 0) pump_.some();
 }
 
 bool Form1::yieldBeforeStep() {
   countYield();
   // Every time: a click already queued must end the program before the next request.
-  sinceEvents_.start();
-  QCoreApplication::processEvents();
+  pump_.all();
   return !ending_;
-}
-
-void Form1::processPendingEvents() {
-  // Processing events costs far more than a transfer step; once a millisecond is plenty.
-  if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
-  sinceEvents_.start();
-  QCoreApplication::processEvents();
 }
 
 download::TextReply Form1::fetchText(const QString& mode, const QString& url,
@@ -482,8 +474,7 @@ void Form1::takeCatalogRow(int i) {
 void Form1::Command2_Click() {
   const int i = selectedIndex(Lista);
   if (i < 0) return;
-  enterBusyState();
-  takeCatalogRow(i);
+  takeCatalogRow(i);  // the film download enters the busy state
   finishSingleFilm(downloadFilm(azonosito->text()));
 }
 
@@ -522,7 +513,7 @@ void Form1::loadCatalogue() {
   catalogRows.load(std::move(reply));
   while (!catalogRows.indexed()) {
     catalogRows.index(kStepBytes);
-    processPendingEvents();
+    pump_.some();
     if (ending_) return;
   }
   Lista->catalogue()->showNewRows();
@@ -567,7 +558,6 @@ void Form1::q_letolt_Click() {
   int failed = 0;
   download::RunFiles files;  // two films of the run never share a file
   for (int i = 0; i < ids.size(); ++i) {
-    queueIndex = static_cast<qint16>(i);
     azonosito->setText(ids.at(i));
     const bool finished = downloadFilm(ids.at(i), &files);
     if (ending_) return;

@@ -1,13 +1,13 @@
 // The client's one window: layout, busy/idle states, catalogue, download commands, queue.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QWidget>
 #include <cstddef>
 #include <functional>
 #include <memory>
 
 #include "download/film_download.h"
+#include "ui/event_pump.h"
 #include "ui/folders.h"
 #include "ui/seams.h"
 #include "ui/window_vars.h"
@@ -80,7 +80,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   QLineEdit* azonosito;
   QLabel* lblEgy;
 
- public slots:
+ private slots:
   void Go_Click();
   void Command1_Click();
   void Command2_Click();
@@ -107,7 +107,6 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void Form_Unload();
   void endProgram();
   void applyOuterSize();
-  void processPendingEvents();
   void countYield();  // for the observer; every yield point counts
   // A text fetch of at most maxBytes that yields to this window.
   net::FetchContext fetchContext(std::size_t maxBytes);
@@ -140,7 +139,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   int outerWidthTw_ = 0;
   int outerHeightTw_ = 0;
   bool ending_ = false;
-  QElapsedTimer sinceEvents_;
+  ui::EventPump pump_;  // the one way back into the event loop during a transfer
   long long yieldCount_ = 0;
   std::function<void(long long)> yieldObserver_;
   QVector<ui::Volume> volumes_;
