@@ -246,9 +246,9 @@ TEST_P(ServerMarkup, IsShownAsPlainTextWithNothingReadOrOpened) {
   ASSERT_TRUE(text.contains(QStringLiteral("<img src=") + kProbe));
 
   w.reset();
-  w = std::make_unique<Form1>(
-      QString::fromStdString(host),
-      ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender, &fakes.pauses});
+  w = std::make_unique<Form1>(QString::fromStdString(host),
+                              ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender,
+                                        &fakes.pauses, &fakes.desktop});
   w->show();
   ASSERT_TRUE(w->directory->setPath(folder.path()));
   BoxWatcher boxes;
