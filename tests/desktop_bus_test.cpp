@@ -53,7 +53,9 @@ class PortalInhibit : public QObject {
     ++log_.held;
     const QString path =
         QStringLiteral("/org/freedesktop/portal/desktop/request/t%1").arg(log_.calls.size());
-    bus_.registerObject(path, new PortalRequest(log_), QDBusConnection::ExportAllSlots);
+    auto* request = new PortalRequest(log_);
+    request->setParent(this);
+    bus_.registerObject(path, request, QDBusConnection::ExportAllSlots);
     return QDBusObjectPath(path);
   }
 

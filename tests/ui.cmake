@@ -23,3 +23,10 @@ target_link_libraries(desktop_bus_tests PRIVATE GTest::gtest Threads::Threads ze
 add_test(NAME DesktopBus COMMAND dbus-run-session
   --config-file=${CMAKE_CURRENT_SOURCE_DIR}/private-bus.conf -- $<TARGET_FILE:desktop_bus_tests>)
 set_tests_properties(DesktopBus PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 900)
+
+# The window through AT-SPI as a screen reader reads it: its own Xvfb, at-spi2-core's buses,
+# Debian's python3-pyatspi (hence the system interpreter).
+find_program(ZELVO_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+add_test(NAME AccessibilityTree COMMAND dbus-run-session -- ${ZELVO_SYSTEM_PYTHON}
+  ${CMAKE_CURRENT_SOURCE_DIR}/atspi_check.py $<TARGET_FILE:zelvo>)
+set_tests_properties(AccessibilityTree PROPERTIES TIMEOUT 900)

@@ -83,15 +83,16 @@ QAccessibleInterface* factory(const QString& className, QObject* object) {
   return nullptr;
 }
 
+// Before any window exists: an active screen reader asks for a control's interface as soon
+// as the control is made, and keeps the first one it gets.
+const bool kFactoryInstalled = [] {
+  QAccessible::installFactory(factory);
+  return true;
+}();
+
 }  // namespace
 
 void nameControls(QWidget& window) {
-  // Before any name is set: a name change may already ask for the controls' interfaces.
-  static const bool installed = [] {
-    QAccessible::installFactory(factory);
-    return true;
-  }();
-  Q_UNUSED(installed);
   for (const ControlText& t : kControlTexts) {
     auto* control = window.findChild<QWidget*>(QLatin1String(t.object));
     if (!control) continue;
