@@ -161,8 +161,7 @@ FilmOutcome FilmDownload::runSteps(const QString& identifier, RunFiles* files) {
   const TextReply answer = view_.fetchText(
       QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(), kReportLimit);
   if (view_.ending()) return kStopped;
-  view_.sizeLabel().setCaption(answer.overLimit ? answer.text.left(kReportShownChars)
-                                                : answer.text);
+  view_.sizeLabel().setCaption(answer.text);  // over its bound: only its beginning
   return {FilmResult::Reported, view_.sizeLabel().caption(), {}};
 }
 

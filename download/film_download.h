@@ -16,11 +16,10 @@
 
 namespace download {
 
-// Bounds of the service's replies: a record over its bound is unusable; an error-report
-// answer over its bound is shown cut to kReportShownChars.
+// Bounds of the service's replies: a record over its bound is unusable; of an error-report
+// answer over its bound only the beginning is kept.
 constexpr std::size_t kRecordLimit = 16u * 1024 * 1024;
 constexpr std::size_t kReportLimit = 1024u * 1024;
-constexpr int kReportShownChars = 4000;
 constexpr qsizetype kOverLimitKept = 64 * 1024;
 
 // A text reply of the service, as far as it was read.

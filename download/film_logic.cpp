@@ -113,31 +113,69 @@ bool isDeviceName(const QString& name) {
 
 }  // namespace
 
+QString shownText(QStringView text, int maxChars) {
+  const bool cut = text.size() > maxChars;
+  QStringView kept = cut ? text.left(maxChars - 1) : text;
+  if (cut && !kept.isEmpty() && kept.back().isHighSurrogate()) kept.chop(1);  // a pair stays whole
+  QString out = kept.toString();
+  for (QChar& c : out)
+    if (c.category() == QChar::Other_Control && c != QLatin1Char('\n') && c != QLatin1Char('\t'))
+      c = QChar::ReplacementCharacter;
+  if (cut) out += QChar(0x2026);
+  return out;
+}
+
 QString savedFilmName(const QString& filmName, int copy) {
   return copy > 1 ? filmName + QStringLiteral(" (%1)").arg(copy) : filmName;
 }
 
+namespace {
+
+// Bytes of the character at i in UTF-8 (a lone surrogate never reaches a name).
+int utf8Bytes(const QString& s, qsizetype i) {
+  const char16_t c = s.at(i).unicode();
+  if (c < 0x80) return 1;
+  if (c < 0x800) return 2;
+  if (QChar::isHighSurrogate(c) && i + 1 < s.size() && s.at(i + 1).isLowSurrogate()) return 4;
+  return 3;
+}
+
+bool refusedInName(QChar c) {
+  // Other_Control: C0, DEL and the C1 range U+0080..U+009F.
+  return c.category() == QChar::Other_Control || c.isSurrogate() ||
+         QStringLiteral("/\\:*?\"<>|").contains(c);
+}
+
+}  // namespace
+
 QString outputFileName(const QString& filmName, int copy) {
-  QString name;
-  name.reserve(filmName.size());
-  for (QChar c : filmName) {
-    // Other_Control: C0, DEL and the C1 range U+0080..U+009F.
-    const bool refused =
-        c.category() == QChar::Other_Control || QStringLiteral("/\\:*?\"<>|").contains(c);
-    name.append(refused ? QLatin1Char('_') : c);
+  const QString copyText = copy > 1 ? QStringLiteral(" (%1)").arg(copy) : QString();
+  const int budget = 255 - int(kWorkSuffix.size()) - int(kSuffix.size()) - int(copyText.size());
+  // Every character takes at least one byte, so no more than the budget (and a device
+  // name's prefix) can ever be kept: the rest of a name of any length is never looked at.
+  QString name = filmName.left(budget + 1);
+  if (name.size() > 1 && name.back().isHighSurrogate() && filmName.size() > name.size())
+    name.append(filmName.at(name.size()));  // keep a pair whole
+  for (qsizetype i = 0; i < name.size(); ++i) {
+    const bool pair =
+        i + 1 < name.size() && name.at(i).isHighSurrogate() && name.at(i + 1).isLowSurrogate();
+    if (pair)
+      ++i;
+    else if (refusedInName(name.at(i)))
+      name[i] = QLatin1Char('_');
   }
   if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
     name = QStringLiteral("film");
   if (isDeviceName(name)) name.prepend(QLatin1Char('_'));
-  // Cut whole characters until the full name, its copy number and the work file's
-  // suffix fit in 255 bytes.
-  const QString copyText = copy > 1 ? QStringLiteral(" (%1)").arg(copy) : QString();
-  const int budget = 255 - int(kWorkSuffix.size()) - int(kSuffix.size()) - int(copyText.size());
-  while (name.toUtf8().size() > budget) {
-    int cut = name.size() - 1;
-    if (cut > 0 && name.at(cut).isLowSurrogate()) --cut;
-    name.truncate(cut);
+  // Whole characters, in one pass, while they fit.
+  qsizetype kept = 0;
+  for (int bytes = 0; kept < name.size();) {
+    const int n = utf8Bytes(name, kept);
+    if (bytes + n > budget) break;
+    bytes += n;
+    kept += n == 4 ? 2 : 1;
   }
+  name.truncate(kept);
   if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
     name[name.size() - 1] = QLatin1Char('_');
   return name + copyText + kSuffix;

@@ -51,6 +51,12 @@ Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barF
 Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth);
 Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);
 
+// Server text as a box, a label or a list entry may show it: at most maxChars characters,
+// ending in "…" when cut, with control characters other than line feed and tab as U+FFFD.
+// What is written to disk or sent to the server is never cut.
+constexpr int kShownChars = 4000;
+QString shownText(QStringView text, int maxChars = kShownChars);
+
 // The work file beside the output file, written until the film is complete.
 const QString kWorkSuffix = QStringLiteral(".part");
 

@@ -109,10 +109,19 @@ QByteArray readBody(FetchContext& ctx, HINTERNET request, bool answered) {
   return body;
 }
 
+int statusOf(HINTERNET request) {
+  char buffer[16] = {};
+  std::uint32_t length = sizeof buffer;
+  std::uint32_t index = 0;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE, buffer, &length, &index)) return 0;
+  return QByteArray(buffer, qsizetype(strnlen(buffer, sizeof buffer))).toInt();
+}
+
 }  // namespace
 
 QByteArray fetchBytes(FetchContext& ctx, const QString& url, const QString& referrer) {
   const Handles h = sendRequest(ctx, url, referrer);
+  ctx.status = statusOf(h.request);
   const QByteArray body = readBody(ctx, h.request, h.answered);
   closeAll(ctx, h);
   return body;

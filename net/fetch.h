@@ -39,6 +39,7 @@ struct FetchContext {
   // or a body over maxBytes); overLimit tells the last case apart.
   bool complete = false;
   bool overLimit = false;
+  int status = 0;  // the answer's HTTP status; 0 when none arrived
 };
 
 void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);

@@ -78,6 +78,7 @@ struct Layer {
   std::vector<std::pair<const void*, std::shared_ptr<std::function<void()>>>> hooks;
   TimeLimits limits;
   std::string noProxy;
+  std::uint64_t reads = 0;
 
   ~Layer();
 };
@@ -356,7 +357,7 @@ bool startTransfer(Object& r, const Object& session, const std::string& extraHea
   // skips paused transfers, which wait for their reader, not for the server).
   const long window = std::max<long>(1, long(g.limits.lowSpeedWindow.count()));
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, window);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, (kLowSpeedBytes + window - 1) / window);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, (kLowSpeedBytes + 59) / 60);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReceivePieceSize));
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   if (!g.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, g.noProxy.c_str());
@@ -463,8 +464,9 @@ bool HttpSendRequestA(HINTERNET request, const char* headers, std::uint32_t head
   if (!r) return false;
   const Object* session = find(r->session, Kind::Session);
   std::string extra;
-  if (headers) extra = headersLength == UINT32_MAX ? std::string(headers)
-                                                   : std::string(headers, headersLength);
+  if (headers)
+    extra =
+        headersLength == UINT32_MAX ? std::string(headers) : std::string(headers, headersLength);
   if (!session || !startTransfer(*r, *session, extra)) return false;
   if (!waitFor(r, Until::Headers)) return false;
   return r->headersComplete;
@@ -498,6 +500,7 @@ bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
 
 bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
                       std::uint32_t* numberOfBytesRead) {
+  ++g.reads;
   if (!numberOfBytesRead) return false;
   *numberOfBytesRead = 0;
   Object* r = find(file, Kind::Request);
@@ -581,5 +584,7 @@ std::size_t bufferedBytesForTests(HINTERNET request) {
 }
 
 HINTERNET handlesOpenedForTests() { return g.lastId; }
+
+std::uint64_t readsForTests() { return g.reads; }
 
 }  // namespace net

@@ -56,14 +56,17 @@ bool InternetCloseHandle(HINTERNET handle);
 // owner can unhook another.
 void setWaitHook(const void* owner, std::function<void()> hook);
 
-// A transfer that receives fewer than this many bytes within one low-speed window has
-// stalled, like one that receives nothing (a trickle would otherwise never end).
+// A transfer that receives less than this many bytes a minute, on average over one
+// low-speed window, has stalled, like one that receives nothing (a trickle would otherwise
+// never end).
 constexpr long kLowSpeedBytes = 1024;
 
 struct TimeLimits {
   std::chrono::milliseconds connect{30000};  // to establish the connection
   std::chrono::milliseconds idle{60000};     // nothing received for this long fails
-  std::chrono::seconds lowSpeedWindow{60};   // see kLowSpeedBytes
+  // How long the rate of kLowSpeedBytes a minute must be missed; shortening it for a test
+  // keeps the rate.
+  std::chrono::seconds lowSpeedWindow{60};
 };
 // Tests shorten the limits so that stall cases stay fast; the program never calls it.
 void setTimeLimitsForTests(TimeLimits limits);
@@ -77,5 +80,7 @@ constexpr std::size_t kReceivePieceSize = 64 * 1024;
 std::size_t bufferedBytesForTests(HINTERNET request);
 // Handles handed out so far: lets tests see a transfer's steps that leave no other trace.
 HINTERNET handlesOpenedForTests();
+// InternetReadFile calls so far, failed and empty ones included.
+std::uint64_t readsForTests();
 
 }  // namespace net

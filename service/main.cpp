@@ -21,7 +21,7 @@ int usage(const char* program) {
             << "  --port N    port on 127.0.0.1 (default 8080, 0 = any free port)\n"
             << "  --log FILE  append one line per request: method target version\n"
             << "              [Range: value]\n"
-            << "  --catalogue NAME  demo (default), millio, tizmillio or vegtelen\n";
+            << "  --catalogue NAME  demo (default), millio, tizmillio, vegtelen, egysoros or hiba-500\n";
   return 2;
 }
 

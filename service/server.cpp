@@ -33,6 +33,7 @@ constexpr int kHoldMs = 10 * 60 * 1000;
 constexpr int kSlowPieces = 10;
 constexpr int kSlowPauseMs = 80;
 constexpr int kTricklePauseMs = 100;
+constexpr std::uint64_t kDribbleBytes = 20;
 constexpr std::uint64_t kEndless = UINT64_MAX;
 
 using Clock = std::chrono::steady_clock;
@@ -304,9 +305,13 @@ class Session {
         if (sendBody(a.body, 0, length / 2)) resetConnection();
         break;
       case Fault::Trickle:
-        for (std::uint64_t from = 0; from < length; ++from)
-          if (!pause(kTricklePauseMs) || !sendBody(a.body, from, from + 1)) return;
+      case Fault::Dribble: {
+        const std::uint64_t step = a.fault == Fault::Trickle ? 1 : kDribbleBytes;
+        for (std::uint64_t from = 0; from < length; from += step)
+          if (!pause(kTricklePauseMs) || !sendBody(a.body, from, std::min(length, from + step)))
+            return;
         break;
+      }
       case Fault::Slow: {
         std::uint64_t piece = std::max<std::uint64_t>(1, (length + kSlowPieces - 1) / kSlowPieces);
         for (std::uint64_t from = 0; from < length; from += piece) {
@@ -526,7 +531,8 @@ struct Server::Impl {
         b.repeated = true;
         b.size = b.text.size() * catalogue->repeats;
       }
-      return answer(200, "text/plain; charset=windows-1250", std::move(b), !catalogue->endless);
+      return answer(catalogue->status, "text/plain; charset=windows-1250", std::move(b),
+                    !catalogue->endless);
     }
     if (path == "/z/e/zelvo/basix2.php") return record(query);
     if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req);

@@ -50,7 +50,12 @@
 //   jelolo-nev         a film whose name is markup
 //   vegtelen-rekord    a record reply without length and without end
 //   hosszu-jelentes    first slice 5000 bytes; an error-report answer over 1 MiB
+//   nev-orias          a name of 15 MiB
+//   elutasitas-orias   refusal whose message is almost 16 MiB of lines
+//   elutasitas-vezerlo refusal with ESC, BEL and CR in its message
+//   jelentes-majdnem   first slice 5000 bytes; an error-report answer just under 1 MiB
 //   csorgo             S, S trickling one byte every 100 ms
+//   csorgo-200         S, 1200 bytes sent 20 bytes every 100 ms: slow (6 s), not stalled
 //   egyszer-torik      S, S reset after half of its body on its first request only, S
 //   negyszer-torik     S, S reset after half of its body on its first 4 requests, S
 //   foglalt-503        S, S answering 503 with Retry-After: 2 on its first request only, S
@@ -105,6 +110,14 @@ FilmSpec raw(std::string id, std::string name, std::string record, std::vector<S
   FilmSpec f = film(std::move(id), std::move(name), std::move(parts));
   f.rawRecord = std::move(record);
   return f;
+}
+
+// Whole copies of unit, as many as fit in n bytes (fast enough for mebibytes).
+std::string repeatBytes(const std::string& unit, std::size_t n) {
+  std::string out;
+  out.reserve(n);
+  while (out.size() + unit.size() <= n) out += unit;
+  return out;
 }
 
 // n characters of a UTF-8 text, repeated as often as needed.
@@ -238,7 +251,26 @@ std::vector<FilmSpec> buildFilms() {
     f.errorAnswer = repeatToLength("Hosszú jelentés. ", 1024 * 1024 + 1000);
     v.push_back(f);
   }
+  // Server texts of any length: what is shown of them is cut, and no name freezes the window.
+  v.push_back(film("nev-orias", repeatBytes("Óriás név ", 15 * MiB), slices({16 * KiB})));
+  {
+    FilmSpec f = film("elutasitas-orias", "", {});
+    f.message = repeatBytes("Ez a film nem érhető el, mert nagyon hosszú az indoklás.\n",
+                            16 * MiB - 4 * KiB);
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("elutasitas-vezerlo", "", {});
+    f.message = "Elutasítva:\x1b[31m piros\x07 csengő\r vissza\ttab\núj sor";
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("jelentes-majdnem", "Majdnem határon", slices({5000, 5000}));
+    f.errorAnswer = repeatToLength("Majdnem a határon. ", 1024 * 1024 - 1000);
+    v.push_back(f);
+  }
   v.push_back(faulty("csorgo", "Csörgő szelet", slices({S, S}), 1, Fault::Trickle));
+  v.push_back(faulty("csorgo-200", "Lassan csörgő", slices({S, 1200}), 1, Fault::Dribble));
 
   // Faults that pass: a retry or a resumed request gets the rest.
   v.push_back(faulty("egyszer-torik", "Egyszer törik", slices({S, S, S}), 1, Fault::Reset, 1));
@@ -368,6 +400,11 @@ std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
   if (name == "millio") return CatalogueScenario{millionRows(host)};
   if (name == "tizmillio") return CatalogueScenario{millionRows(host), 10};
   if (name == "vegtelen") return CatalogueScenario{millionRows(host), 1, true};
+  if (name == "egysoros")
+    return CatalogueScenario{"1\tegysor\tEgyetlen sor " + std::string(128 * MiB - KiB, 'x')};
+  if (name == "hiba-500")
+    return CatalogueScenario{"<html><body>\n1\thiba\tBels\xf5 hiba\t\n</body></html>\n", 1, false,
+                             500};
   return std::nullopt;
 }
 

@@ -38,6 +38,7 @@ enum class Fault {
   Reset,          // sends part of the body, then resets the connection (RST)
   Endless,        // no Content-Length; the body over and over until the client leaves
   Trickle,        // announces its length, then sends one byte every 100 ms
+  Dribble,        // announces its length, then sends 20 bytes every 100 ms (200 a second)
   Unavailable,    // 503 with an HTML page and Retry-After (SliceSpec::retryAfterSeconds)
   Empty,          // status 200, Content-Length: 0, no body
   EmptyNoLength,  // status 200, no Content-Length, closes at once without a body
@@ -95,10 +96,13 @@ std::string catalogueWithShortRows();
 //   "millio"     1,000,000 rows "<n>\tf<n>\tFilm <n>\t<record address>"
 //   "tizmillio"  10,000,000 rows (the million rows ten times over)
 //   "vegtelen"   the million rows over and over, without a Content-Length
+//   "egysoros"   one row of almost 128 MiB, without a line feed at its end
+//   "hiba-500"   a 500 error page whose lines look like catalogue rows
 struct CatalogueScenario {
   std::string bytes;          // Windows-1250
   std::uint64_t repeats = 1;  // the bytes are sent this many times
   bool endless = false;       // ... or without end
+  int status = 200;
 };
 std::optional<CatalogueScenario> catalogueScenario(const std::string& name,
                                                    const std::string& host);

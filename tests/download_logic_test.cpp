@@ -182,7 +182,8 @@ TEST(FileName, C1ControlCharactersAreReplaced) {
 
 TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
   for (const QString& name : {QString(300, QLatin1Char('a')), QString(300, QChar(0x0151)),
-                              QString(150, QChar(0xD83C)).replace(QChar(0xD83C), "🎬")}) {
+                              QString(150, QChar(0xD83C)).replace(QChar(0xD83C), "🎬"),
+                              QString(16 * 1024 * 1024, QChar(0x0151))}) {
     const QString file = outputFileName(name);
     const QByteArray bytes = file.toUtf8();
     EXPECT_LE(bytes.size() + 5, 255);  // room for the work file's ".part"
@@ -191,6 +192,25 @@ TEST(FileName, LongNamesFitIn255BytesWithoutBreakingACharacter) {
     EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes);
     EXPECT_FALSE(file.contains(QChar(QChar::ReplacementCharacter)));
   }
+}
+
+TEST(ShownText, CutToItsBoundWithControlCharactersReplaced) {
+  const QString pair = QStringLiteral("🎬");
+  const struct {
+    const char* name;
+    QString in;
+    QString out;
+  } rows[] = {
+      {"short text unchanged", "Kész", "Kész"},
+      {"line feed and tab kept, others replaced", "a\nb\tc\x1b[1m\x07\r\u0085",
+       "a\nb\tc\uFFFD[1m\uFFFD\uFFFD\uFFFD"},
+      {"exactly at the bound", QString(4000, 'x'), QString(4000, 'x')},
+      {"one past the bound", QString(4001, 'x'), QString(3999, 'x') + QChar(0x2026)},
+      {"a pair at the cut stays whole", QString(3998, 'x') + pair + "y",
+       QString(3998, 'x') + QChar(0x2026)},
+  };
+  for (const auto& r : rows) EXPECT_EQ(shownText(r.in), r.out) << r.name;
+  EXPECT_EQ(shownText(QString(16 * 1024 * 1024, 'x')).size(), kShownChars);
 }
 
 TEST(FileName, PathAlwaysLiesInsideTheFolder) {

@@ -1,6 +1,8 @@
 // Fault matrix, disk side: an output file that cannot be created, and one that cannot be
-// written to the end (the file size limit standing in for a full disk, in a child process).
+// written to the end (the file size limit standing in for a full disk) or synced to the
+// disk, in a child process.
 #include <QProcess>
+#include <cstdio>
 
 #include "tests/fault_fixture.h"
 
@@ -51,6 +53,7 @@ struct NoSpaceRow {
   const char* film;
   qint64 limit;
   std::size_t wholeSlicesKept;
+  bool syncFails = false;  // every sync to the disk fails (a preloaded library)
 };
 void PrintTo(const NoSpaceRow& row, std::ostream* os) { *os << row.name; }
 
@@ -60,6 +63,14 @@ TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   const NoSpaceRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.film);
   QProcess child;
+  if (row.syncFails) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAIL_SYNC_PATH));
+    // Under the sanitizers their runtime then no longer comes first, which is harmless here.
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
+    child.setProcessEnvironment(env);
+  }
   child.start(QStringLiteral(FAULT_CHILD_PATH),
               {QStringLiteral("nospace"), QString::fromStdString(host), folder.path(),
                QString::fromStdString(f.id), QString::number(row.limit)});
@@ -82,7 +93,7 @@ TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   EXPECT_TRUE(file.readAll().toStdString() == firstSlices(f, row.wholeSlicesKept));
   // Record, size query, then the slices in order up to the one that did not fit.
   const auto sent = targets();
-  ASSERT_GE(sent.size(), 3 + row.wholeSlicesKept);
+  ASSERT_GE(sent.size(), 2 + row.wholeSlicesKept + (row.syncFails ? 0 : 1));
   for (std::size_t i = 2; i < sent.size(); ++i) EXPECT_EQ(sent[i], sliceTarget(f, i - 2));
 }
 
@@ -91,6 +102,8 @@ const NoSpaceRow kNoSpaceRows[] = {
     {"limit inside the second of four large slices", "dzsoni02", 1400000, 1},
     // 64 KiB slices: several whole slices still wait in the writer's buffer when it fails.
     {"limit inside the second of sixteen small slices", "sok-szelet", 100000, 1},
+    // Written whole but not on the disk: a crash could still leave it short.
+    {"the complete film cannot be synced", "dzsoni02", qint64(1) << 40, 4, true},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, NoSpace, ::testing::ValuesIn(kNoSpaceRows),
                          [](const auto& info) { return caseName(info.param.name); });
@@ -173,11 +186,13 @@ TEST_F(FaultTest, PlantedLinksAreNeverFollowed) {
 }
 
 // Something happens while the second slice is under way: a second window starts the same
-// film, or the folder goes away.
+// film, the folder goes away, or another file of the same disk takes the work file's name.
 TEST_F(FaultTest, WhileAFilmIsUnderWay) {
-  enum Meanwhile { SecondWindow, FolderRemoved };
-  for (const Meanwhile what : {SecondWindow, FolderRemoved}) {
-    SCOPED_TRACE(what == SecondWindow ? "second window" : "folder removed");
+  enum Meanwhile { SecondWindow, FolderRemoved, WorkFileReplaced };
+  for (const Meanwhile what : {SecondWindow, FolderRemoved, WorkFileReplaced}) {
+    SCOPED_TRACE(what == SecondWindow    ? "second window"
+                 : what == FolderRemoved ? "folder removed"
+                                         : "work file replaced");
     reopenOn(QString::fromStdString(host));
     fakes.boxes.shown.clear();
     const QString chosen = folder.filePath(QStringLiteral("sub"));
@@ -196,6 +211,18 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
       done = true;
       if (what == FolderRemoved) {
         ASSERT_TRUE(QDir(chosen).removeRecursively());
+        return;
+      }
+      if (what == WorkFileReplaced) {
+        const QString other = chosen + QStringLiteral("/other");
+        QFile file(other);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("another file") == 12);
+        file.close();
+        ASSERT_EQ(
+            std::rename(QFile::encodeName(other).constData(),
+                        QFile::encodeName(chosen + QStringLiteral("/Közben_Zelvoweb.mpg.part"))
+                            .constData()),
+            0);
         return;
       }
       other = std::make_unique<Form1>(QString::fromStdString(host), otherSeams.seams());
@@ -218,6 +245,7 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     } else {
       expectFailedWith(QStringLiteral("Nem sikerült írni a fájlt: ") + path);
       EXPECT_FALSE(QFile::exists(path));
+      EXPECT_EQ(readAll(path + ".part"), what == FolderRemoved ? "<missing>" : "another file");
     }
   }
 }

@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QDirIterator>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 
+#include "download/film_logic.h"
 #include "service/internal.h"
 #include "tests/fault_fixture.h"
 
@@ -38,8 +40,9 @@ TEST_P(UnknownIdentifier, ReachesTheServiceAsTyped) {
   EXPECT_EQ(identifierAsReceived(server.requests()[0].target), id);
   // The refusal comes back in Windows-1250: what the code page lacks shows as '?'.
   ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-  EXPECT_EQ(fakes.boxes.shown[0].text,
-            QStringLiteral("Nincs ilyen film: ") + net::fromCp1250(net::toCp1250(id)));
+  // Its control characters show as U+FFFD.
+  EXPECT_EQ(fakes.boxes.shown[0].text, download::shownText(QStringLiteral("Nincs ilyen film: ") +
+                                                           net::fromCp1250(net::toCp1250(id))));
   EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::OkCancel);
   expectIdleWith(QStringLiteral("Hiba történt"));
   EXPECT_TRUE(filesBelowFolder().isEmpty());
@@ -119,7 +122,8 @@ TEST_P(FilmName, FileLandsInsideTheFolderUnderItsSafeName) {
 
   const QString filmName = QString::fromStdString(f.name);
   EXPECT_TRUE(fakes.boxes.shown.empty());
-  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + filmName + QStringLiteral(".mpg"));
+  EXPECT_EQ(w->info->text(),
+            QStringLiteral("Kész: ") + download::shownText(filmName) + QStringLiteral(".mpg"));
   const QStringList files = filesBelowFolder();
   ASSERT_EQ(files.size(), 1) << files.join(QLatin1Char(' ')).toStdString();
   ASSERT_TRUE(files[0].startsWith(QStringLiteral("egy/ketto/")));
@@ -152,6 +156,7 @@ const NameRow kNameRows[] = {
     {"device name", "nev-con", "_CON_Zelvoweb.mpg"},
     {"empty", "nev-ures", "film_Zelvoweb.mpg"},
     {"three hundred characters", "nev-hosszu", nullptr},
+    {"fifteen mebibytes", "nev-orias", nullptr},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, FilmName, ::testing::ValuesIn(kNameRows),
                          [](const auto& info) { return caseName(info.param.name); });
@@ -167,6 +172,7 @@ const QString kProbe = QStringLiteral("/tmp/zelvo-markup-probe.png");
 // What a modal box showed while it was open.
 struct SeenBox {
   QString text;
+  QSize size;
   Qt::TextFormat format = Qt::AutoText;
   bool painted = false;
 };
@@ -193,6 +199,7 @@ class BoxWatcher : public QObject {
       s.text = label ? label->text() : QStringLiteral("<no label>");
       s.format = label ? label->textFormat() : Qt::AutoText;
       s.painted = !box->grab().isNull();
+      s.size = box->size();
       seen.push_back(s);
       box->buttons().last()->click();
     }
@@ -235,7 +242,20 @@ void PrintTo(const MarkupRow& row, std::ostream* os) { *os << row.name; }
 
 }  // namespace markup
 
-class ServerMarkup : public FaultTest, public ::testing::WithParamInterface<markup::MarkupRow> {};
+// The window again, with the real message boxes.
+class RealBoxTest : public FaultTest {
+ protected:
+  void reopenWithRealBoxes() {
+    w.reset();
+    w = std::make_unique<Form1>(QString::fromStdString(host),
+                                ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender,
+                                          &fakes.pauses, &fakes.desktop});
+    w->show();
+    ASSERT_TRUE(w->directory->setPath(folder.path()));
+  }
+};
+
+class ServerMarkup : public RealBoxTest, public ::testing::WithParamInterface<markup::MarkupRow> {};
 
 TEST_P(ServerMarkup, IsShownAsPlainTextWithNothingReadOrOpened) {
   using namespace markup;
@@ -245,12 +265,7 @@ TEST_P(ServerMarkup, IsShownAsPlainTextWithNothingReadOrOpened) {
   const QString text = QString::fromStdString(serviceFilm("jelolo-nev").name);
   ASSERT_TRUE(text.contains(QStringLiteral("<img src=") + kProbe));
 
-  w.reset();
-  w = std::make_unique<Form1>(QString::fromStdString(host),
-                              ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender,
-                                        &fakes.pauses, &fakes.desktop});
-  w->show();
-  ASSERT_TRUE(w->directory->setPath(folder.path()));
+  reopenWithRealBoxes();
   BoxWatcher boxes;
   if (row.id) {
     startWith(QString::fromUtf8(row.id));
@@ -293,6 +308,47 @@ const markup::MarkupRow kMarkupRows[] = {
     {"catalogue entry", nullptr, markup::Shown::ListEntry},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, ServerMarkup, ::testing::ValuesIn(kMarkupRows),
+                         [](const auto& info) { return caseName(info.param.name); });
+
+// Server texts of any length or with control characters, through the real box: cut to
+// what a box may show, never past the screen, control characters as U+FFFD.
+struct ServerTextRow {
+  const char* name;
+  const char* id;
+  const char* shown;  // UTF-8; nullptr: the server's text, cut
+};
+void PrintTo(const ServerTextRow& row, std::ostream* os) { *os << row.name; }
+
+class ServerText : public RealBoxTest, public ::testing::WithParamInterface<ServerTextRow> {};
+
+TEST_P(ServerText, ReachesTheRealBoxBoundedAndPlain) {
+  const ServerTextRow& row = GetParam();
+  reopenWithRealBoxes();
+  markup::BoxWatcher boxes;
+  startWith(QString::fromUtf8(row.id));
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  const markup::SeenBox& seen = boxes.seen[0];
+  if (row.shown) {
+    EXPECT_EQ(seen.text, QString::fromUtf8(row.shown));
+  } else {
+    const service::FilmSpec& f = serviceFilm(row.id);
+    const QString sent = QString::fromStdString(f.message.empty() ? f.errorAnswer : f.message);
+    ASSERT_TRUE(seen.text.endsWith(QChar(0x2026)));
+    EXPECT_LE(seen.text.size(), download::kShownChars);
+    EXPECT_TRUE(sent.startsWith(seen.text.chopped(1)));
+  }
+  const QRect screen = w->screen()->availableGeometry();
+  EXPECT_LE(seen.size.height(), screen.height());
+  EXPECT_LE(seen.size.width(), screen.width());
+}
+
+const ServerTextRow kServerTextRows[] = {
+    {"refusal of sixteen mebibytes", "elutasitas-orias", nullptr},
+    {"error report just under its bound", "jelentes-majdnem", nullptr},
+    {"refusal with control characters", "elutasitas-vezerlo",
+     "Elutasítva:\uFFFD[31m piros\uFFFD csengő\uFFFD vissza\ttab\núj sor"},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, ServerText, ::testing::ValuesIn(kServerTextRows),
                          [](const auto& info) { return caseName(info.param.name); });
 
 }  // namespace

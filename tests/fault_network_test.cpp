@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTimer>
+#include <cstdlib>
 
+#include "download/film_logic.h"
 #include "service/internal.h"
 #include "tests/fault_fixture.h"
 
@@ -227,7 +229,8 @@ TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
   EXPECT_TRUE(server.requests().empty());
 }
 
-// The record comes from the service; a slice lives on a host that cannot be reached.
+// The record comes from the service; a slice lives on a host that cannot be reached, or on
+// a name without a port, which is port 80 (the service, as the system's proxy, sees it).
 TEST_F(FaultTest, UnreachableSliceHost) {
   const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
   struct Row {
@@ -235,10 +238,12 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     std::size_t slice;  // the one elsewhere
     std::string sliceHost;
     bool reported;
+    bool viaProxy = false;
   } rows[] = {
       {"first slice on a closed port: no size, so a report", 0, closed, true},
       {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80", false},
       {"second slice on a closed port", 1, closed, false},
+      {"second slice on a name without a port", 1, "zelvo.test", false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -247,8 +252,17 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     f.slices[row.slice].host = row.sliceHost;
     f.errorAnswer = "Jelentve.";
     server.addFilm(f);
+    if (row.viaProxy) {
+      serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
+      ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
+    }
     startWith(QString::fromStdString(f.id));
-    if (row.reported) {
+    ::unsetenv("http_proxy");
+    if (row.viaProxy) {
+      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
+      EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
+      EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
+    } else if (row.reported) {
       expectOneBox(QStringLiteral("Jelentve."));
       expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
       EXPECT_TRUE(filesBelowFolder().isEmpty());
@@ -440,6 +454,8 @@ TEST_F(FaultTest, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
       {"connection reset mid body", Fault::Reset},
       {"closes before its length", Fault::CloseEarly},
       {"never ends", Fault::Endless},
+      {"answers 500 with an error page", Fault::ServerError},
+      {"answers 404", Fault::NotFound},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -468,6 +484,29 @@ TEST_F(FaultTest, EndlessCatalogueStopsAtItsBound) {
   expectCatalogueFailed();
 }
 
+// One row of almost the whole bound loads, and its entry shows only the beginning of it;
+// an error page with lines that look like rows is a failed load.
+TEST_F(FaultTest, CatalogueOfOneHugeRowOrOfAnErrorPage) {
+  ASSERT_TRUE(server.useCatalogue("egysoros"));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  ASSERT_EQ(w->Lista->count(), 1);
+  const QString entry = w->Lista->text(0);
+  EXPECT_EQ(entry.size(), ui::kEntryChars);
+  EXPECT_TRUE(entry.startsWith(QStringLiteral("Egyetlen sor xxx")));
+  EXPECT_TRUE(entry.endsWith(QChar(0x2026)));
+  EXPECT_FALSE(w->Lista->grab().isNull());
+  w->Lista->setCurrentRow(0);
+  QTest::mouseClick(w->toQueue, Qt::LeftButton);
+  ASSERT_EQ(w->queue->count(), 1);
+  EXPECT_EQ(w->queue->item(0)->text(), QStringLiteral("egysor"));
+  EXPECT_EQ(w->catalogFields.value(1), QStringLiteral("egysor"));
+
+  reopenOn(QString::fromStdString(host));
+  ASSERT_TRUE(server.useCatalogue("hiba-500"));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  expectCatalogueFailed();
+}
+
 // Replies over their bounds: an endless record is unusable; an error-report answer over
 // its bound is shown cut.
 TEST_F(FaultTest, RecordAndErrorReportOverTheirBounds) {
@@ -479,7 +518,7 @@ TEST_F(FaultTest, RecordAndErrorReportOverTheirBounds) {
   startWith(QStringLiteral("hosszu-jelentes"));
   const QString answer = QString::fromStdString(serviceFilm("hosszu-jelentes").errorAnswer);
   ASSERT_GT(net::toCp1250(answer).size(), 1024 * 1024);
-  expectOneBox(answer.left(4000));
+  expectOneBox(download::shownText(answer));
   expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
 }
 

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "download/film_logic.h"
+#include "net/wininet.h"
 #include "tests/film_fixture.h"
 
 namespace {
@@ -58,8 +59,26 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
     infos << w->info->text();
   });
   sampler.start(1);
+  // The figures are worked out on every 100th read of the film, the empty last read of
+  // each slice counted: the window's count follows the reads the network layer saw.
+  std::uint64_t before = 0;  // reads ahead of the first slice
+  int updates = 0, miscounted = 0, stale = 0;
+  w->setYieldObserver([&, last = 0](long long) mutable {
+    if (!before && w->readsSinceUpdate == 1) before = net::readsForTests() - 1;
+    if (!before) return;
+    miscounted += (net::readsForTests() - before) % 100 != std::uint64_t(w->readsSinceUpdate % 100);
+    if (w->readsSinceUpdate < last) {
+      ++updates;
+      stale += w->percentDone !=
+               download::progressNumbers(w->receivedBytes, w->totalKb, w->barFullWidth).percentDone;
+    }
+    last = w->readsSinceUpdate;
+  });
   startWith(QStringLiteral("p"));
   sampler.stop();
+  EXPECT_EQ(miscounted, 0);
+  EXPECT_EQ(stale, 0);
+  EXPECT_GE(updates, 50);  // 6,254 reads at the least
   EXPECT_EQ(fileBytes(QStringLiteral("Prog")).size(), 400000u);
   EXPECT_TRUE(infos.contains(QStringLiteral("4 szeletből áll és 391Kb összesen")) ||
               !infos.filter(QRegularExpression("^\\d+Kb/391Kb [\\d.,]+%$")).isEmpty());
@@ -198,6 +217,7 @@ TEST_F(FilmTest, FirstSliceWithoutASizeTakesTheErrorReportPath) {
 struct OddFilm {
   const char* name;
   const char* film;
+  int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
 };
 
 // Every address of the record's second part is fetched in order, whatever else it carries.
@@ -208,14 +228,21 @@ TEST_F(FilmTest, OddButUsableFilmsDownloadWhole) {
       {"extra fields and extra parts", "extra-reszek"},
       {"a slice without its length", "hossz-nelkul"},
       {"a slow slice", "lassu"},
+      // 200 bytes a second for 6 s: far above 1 KiB a minute, so slow, not stalled.
+      {"a slice slower than the window but above the low-speed rate", "csorgo-200", 4},
   };
   for (const OddFilm& row : rows) {
     SCOPED_TRACE(row.name);
     const service::FilmSpec& f = serviceFilm(row.film);
+    net::TimeLimits limits;
+    if (row.lowSpeedWindowS) limits.lowSpeedWindow = std::chrono::seconds(row.lowSpeedWindowS);
+    net::setTimeLimitsForTests(limits);
     startWith(QString::fromStdString(f.id));
+    net::setTimeLimitsForTests(net::TimeLimits{});
     const QString name = QString::fromStdString(f.name);
     EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
     EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+    EXPECT_TRUE(fakes.pauses.waits.empty());  // no slice was tried again
   }
 }
 

@@ -6,10 +6,12 @@
 
 #include <QString>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/codepage.h"
@@ -138,19 +140,23 @@ class NetHttp : public ::testing::Test {
 };
 
 TEST_F(NetHttp, BodiesArriveExactly) {
-  const std::pair<const char*, std::string> bodies[] = {
-      {"empty", ""},
-      {"63", pattern(63, 2)},
-      {"64", pattern(64, 3)},
-      {"65", pattern(65, 4)},
+  // Reads of 64 bytes, the last one empty (-1: not counted, the body comes in pieces).
+  const std::tuple<const char*, std::string, int> bodies[] = {
+      {"empty", "", 1},
+      {"63", pattern(63, 2), 2},
+      {"64", pattern(64, 3), 2},
+      {"65", pattern(65, 4), 3},
       {"text",
        "\tl\xE9"
-       "c\r\nsor\n\n  \xF5\xFB\xD5\xDB \n"},
-      {"3MiB", pattern(3 << 20, 6)},
+       "c\r\nsor\n\n  \xF5\xFB\xD5\xDB \n",
+       2},
+      {"3MiB", pattern(3 << 20, 6), -1},
   };
-  for (const auto& [name, body] : bodies) {
+  for (const auto& [name, body, reads] : bodies) {
     reply(std::string("/body/") + name, body);
+    const std::uint64_t before = net::readsForTests();
     EXPECT_EQ(fetch({}, url(std::string("/body/") + name)), decoded(body)) << name;
+    EXPECT_TRUE(reads < 0 || net::readsForTests() - before == std::uint64_t(reads)) << name;
   }
   EXPECT_EQ(fetch({}, url("/body/text")), QString::fromUtf8("\tléc\r\nsor\n\n  őűŐŰ \n"));
 
@@ -159,7 +165,7 @@ TEST_F(NetHttp, BodiesArriveExactly) {
     Request r(host(), "/body/3MiB");
     ASSERT_TRUE(r.send());
     bool ok = false;
-    EXPECT_TRUE(r.readAll(ok, chunk) == bodies[5].second) << chunk;
+    EXPECT_TRUE(r.readAll(ok, chunk) == std::get<1>(bodies[5])) << chunk;
     EXPECT_TRUE(ok);
     EXPECT_TRUE(r.readAll(ok).empty() && ok);
   }
@@ -197,15 +203,23 @@ TEST_F(NetHttp, SizeModeReportsContentLength) {
   server.setReply("/size/none", noLength);
   service::Reply padded{200, {{"Content-Length", "  42  "}}, std::string(42, 'p'), false};
   server.setReply("/size/padded", padded);
+  // The value is queried into 1024 characters: 1023 and the NUL fit, one more does not.
+  const std::string zeros(1021, '0');
+  server.setReply("/size/long", {200, {{"Content-Length", zeros + "42"}}, std::string(42, 'p')});
+  server.setReply("/size/over", {200, {{"Content-Length", zeros + "042"}}, std::string(42, 'p')});
 
   const struct {
     const char* target;
     const char* mode;
     QString expected;
   } cases[] = {
-      {"/size/plain", "meret", "12345"}, {"/size/none", "meret", ""},
-      {"/size/padded", "meret", "42"},   {"/size/plain", "Meret", decoded(pattern(12345, 1))},
+      {"/size/plain", "meret", "12345"},
+      {"/size/none", "meret", ""},
+      {"/size/padded", "meret", "42"},
+      {"/size/plain", "Meret", decoded(pattern(12345, 1))},
       {"/size/none", "", "no length"},
+      {"/size/long", "meret", QString::fromStdString(zeros + "42")},
+      {"/size/over", "meret", ""},
   };
   for (const auto& c : cases) {
     Label label("régi");
@@ -258,6 +272,17 @@ TEST_F(NetHttp, RequestHasExactlyTheExpectedForm) {
   Request bare("127.0.0.1", "/form?x=1&y=%41", server.port());
   EXPECT_TRUE(withPort.send());
   EXPECT_TRUE(bare.send());
+
+  // A name without a port goes to port 80: through the service as a proxy, the address
+  // then names no port.
+  reply("http://zelvo.test/proxied", "via proxy");
+  ASSERT_EQ(::setenv("http_proxy", ("http://" + host()).c_str(), 1), 0);
+  const QString proxied = fetch({}, QStringLiteral("zelvo.test/proxied"));
+  ::unsetenv("http_proxy");
+  EXPECT_EQ(proxied, "via proxy");
+  const auto seen80 = logged("http://zelvo.test/proxied");
+  ASSERT_EQ(seen80.size(), 1u);
+  EXPECT_EQ(seen80[0].header("Host"), "zelvo.test");
 }
 
 TEST_F(NetHttp, UnreachableOrSilentServerGivesUp) {

@@ -3,6 +3,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,6 +18,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "net/codepage.h"
 #include "tests/fakes.h"
 #include "ui/catalogue_view.h"
 #include "ui/folders.h"
@@ -26,6 +29,8 @@ namespace {
 
 // A host nobody listens on: nothing in these tests may reach the network.
 const QString kNoHost = QStringLiteral("127.0.0.1:9");
+// The client area the layout was drawn in, 6480 x 4590 twips.
+const QRect kDesignArea(0, 0, 6480 / 15, 4590 / 15);
 
 struct Layout {
   const char* name;
@@ -90,7 +95,11 @@ TEST_F(WindowTest, StartUpLayoutMatchesTheDesign) {
       EXPECT_EQ(textOf(c), QString::fromUtf8(row.text));
     }
     EXPECT_EQ(c->isHidden(), row.hidden);
+    EXPECT_TRUE(c->parentWidget() != w.get() || kDesignArea.contains(c->geometry()));
   }
+  for (const QAbstractItemView* list :
+       {static_cast<QAbstractItemView*>(w->queue), static_cast<QAbstractItemView*>(w->Lista)})
+    EXPECT_EQ(list->selectionMode(), QAbstractItemView::SingleSelection);
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
   EXPECT_EQ(w->outerWidth(), 4020);
   EXPECT_EQ(w->outerHeight(), 2750);
@@ -110,6 +119,10 @@ TEST_F(WindowTest, OnlyTheMainRegionShowsAtStartUp) {
   EXPECT_FALSE(client.intersects(w->Frame1->geometry()));
   EXPECT_FALSE(client.intersects(w->Frame2->geometry()));
   EXPECT_FALSE(client.intersects(w->toQueue->geometry()));
+  // Wide and open, the window shows the whole design area.
+  w->setOuterWidth(6600);
+  QTest::mouseClick(w->btQueue, Qt::LeftButton);
+  EXPECT_TRUE(w->rect().contains(kDesignArea));
 }
 
 TEST_F(WindowTest, FontsColoursAndStacking) {
@@ -117,6 +130,23 @@ TEST_F(WindowTest, FontsColoursAndStacking) {
   EXPECT_DOUBLE_EQ(w->info->font().pointSizeF(), 9.75);
   EXPECT_DOUBLE_EQ(w->azonosito->font().pointSizeF(), 12.0);
   EXPECT_TRUE(w->azonosito->font().families().contains(QStringLiteral("MS Sans Serif")));
+  // Central European character set: every letter of the code page has a glyph.
+  QByteArray upper;
+  for (int b = 0x80; b <= 0xFF; ++b) upper += char(b);
+  const QString letters = net::fromCp1250(upper);
+  for (QWidget* c : {static_cast<QWidget*>(w->Go), static_cast<QWidget*>(w->info),
+                     static_cast<QWidget*>(w->azonosito)}) {
+    SCOPED_TRACE(c->objectName().toStdString());
+    const QFontInfo shown(c->font());
+    EXPECT_EQ(shown.weight(), QFont::Normal);
+    EXPECT_FALSE(shown.italic() || shown.underline() || shown.strikeOut());
+    const QFontMetrics metrics(c->font());
+    for (const QChar ch : letters)
+      EXPECT_TRUE(!ch.isLetter() || metrics.inFont(ch)) << ch.unicode();
+  }
+  // The window's own background, in the scroll-bar colour, shows above the identifier box.
+  EXPECT_EQ(w->palette().color(QPalette::Window), QColor(212, 208, 200));
+  EXPECT_EQ(QColor(w->grab().toImage().pixel(3, 2)), QColor(212, 208, 200));
   EXPECT_EQ(w->info->palette().color(QPalette::WindowText), QColor(255, 255, 255));
   EXPECT_TRUE(w->info->alignment() & Qt::AlignHCenter);
   EXPECT_TRUE(w->azonosito->alignment() & Qt::AlignHCenter);
@@ -414,3 +444,19 @@ TEST(Volumes, RootComesFirstAndPathsMapToTheirVolume) {
 }
 
 }  // namespace
+
+TEST(BoxText, CutByLinesSoThatNoBoxOutgrowsTheScreen) {
+  const QString cut = QString(QChar(0x2026));
+  const struct {
+    const char* name;
+    QString in;
+    int lines;
+    QString out;
+  } rows[] = {
+      {"fits", "a\nb\nc", 3, "a\nb\nc"},
+      {"too many lines", "a\nb\nc\nd", 2, "a\nb" + cut},
+      {"a long line counts as the lines it wraps to", "abcdefgh\nx", 2, "abcdefg" + cut},
+      {"empty lines count too", "\n\n\n", 2, "\n" + cut},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ui::fitLines(r.in, r.lines, 4), r.out) << r.name;
+}

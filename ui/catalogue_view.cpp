@@ -4,7 +4,7 @@
 
 namespace ui {
 
-CatalogueModel::CatalogueModel(const QStringList& rows, QObject* parent)
+CatalogueModel::CatalogueModel(const CatalogueRows& rows, QObject* parent)
     : QAbstractListModel(parent), rows_(rows) {}
 
 int CatalogueModel::rowCount(const QModelIndex& parent) const {
@@ -15,7 +15,7 @@ QVariant CatalogueModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || index.row() >= shown_ ||
       index.row() >= rows_.size())
     return {};
-  return entryText(rows_.at(index.row()));
+  return rows_.entry(index.row());
 }
 
 void CatalogueModel::showNewRows() {
@@ -32,7 +32,7 @@ void CatalogueModel::clear() {
   endResetModel();
 }
 
-CatalogueList::CatalogueList(const QStringList& rows, QWidget* parent)
+CatalogueList::CatalogueList(const CatalogueRows& rows, QWidget* parent)
     : QListView(parent), model_(new CatalogueModel(rows, this)) {
   setModel(model_);
   setUniformItemSizes(true);

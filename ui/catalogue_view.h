@@ -1,10 +1,12 @@
 // The catalogue list: a view over the catalogue rows, so that a million films cost no
-// million widgets. Entry i shows field 2 of row i.
+// million widgets. Entry i shows field 2 of row i, cut.
 #pragma once
 
 #include <QAbstractListModel>
 #include <QListView>
 #include <QStringList>
+
+#include "ui/catalogue.h"
 
 namespace ui {
 
@@ -12,7 +14,7 @@ class CatalogueModel : public QAbstractListModel {
   Q_OBJECT
 
  public:
-  CatalogueModel(const QStringList& rows, QObject* parent);
+  CatalogueModel(const CatalogueRows& rows, QObject* parent);
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   QVariant data(const QModelIndex& index, int role) const override;
   // Shows the rows added to the list since the last call.
@@ -20,7 +22,7 @@ class CatalogueModel : public QAbstractListModel {
   void clear();
 
  private:
-  const QStringList& rows_;
+  const CatalogueRows& rows_;
   int shown_ = 0;
 };
 
@@ -28,7 +30,7 @@ class CatalogueList : public QListView {
   Q_OBJECT
 
  public:
-  CatalogueList(const QStringList& rows, QWidget* parent);
+  CatalogueList(const CatalogueRows& rows, QWidget* parent);
   CatalogueModel* catalogue() const { return model_; }
   int count() const { return model_->rowCount(); }
   QString text(int row) const;

@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include "download/film_logic.h"
 #include "net/fetch.h"
 #include "ui/catalogue.h"
 #include "ui/catalogue_view.h"
@@ -448,7 +449,8 @@ void Form1::waitBeforeRetry(std::chrono::milliseconds wait) {
 }
 
 bool Form1::warn(const QString& text, bool withCancel) {
-  return seams_.boxes->warn(this, text, QStringLiteral("Hiba!"),
+  // Server text: bounded, and no control character reaches the screen.
+  return seams_.boxes->warn(this, download::shownText(text), QStringLiteral("Hiba!"),
                             withCancel ? ui::BoxButtons::OkCancel : ui::BoxButtons::Ok) ==
          ui::BoxAnswer::Ok;
 }
@@ -465,7 +467,7 @@ int Form1::selectedIndex(const QListWidget* list) {
 void Form1::finishSingleFilm(bool finished) {
   // A refused or failed film has already shown its box, gone idle and left its text.
   if (ending_ || !finished) return;
-  setInfo(QStringLiteral("Kész: ") + savedName_ + QStringLiteral(".mpg"));
+  setInfo(QStringLiteral("Kész: ") + download::shownText(savedName_) + QStringLiteral(".mpg"));
   enterIdleState();
 }
 
@@ -480,7 +482,7 @@ void Form1::Go_Click() {
 
 // The chosen row's identifier goes into the box, as if the user had typed it.
 void Form1::takeCatalogRow(int i) {
-  catalogFields = catalogRows.at(i).split(QLatin1Char('\t'));
+  catalogFields = catalogRows.fields(i);
   azonosito->setText(catalogFields.at(1));
 }
 
@@ -514,24 +516,24 @@ void Form1::loadCatalogue() {
   QByteArray reply =
       net::fetchBytes(ctx, host_ + QStringLiteral("/z/e/zelvo/basix_raktar.php"), QString());
   if (ending_) return;
-  // A list cut short (or over its bound) would pass for the whole catalogue.
-  if (!ctx.complete) {
+  // A list cut short (or over its bound) would pass for the whole catalogue, and an
+  // error page for a list of its own lines.
+  if (!ctx.complete || ctx.status >= 400) {
     catalogueFailed();
     return;
   }
   // In pieces, with the window's events handled between them: a huge list must not
   // freeze the window.
   constexpr qsizetype kStepBytes = 256 * 1024;
-  ui::CatalogueSplitter splitter(std::move(reply));
-  catalogRows.clear();
   Lista->catalogue()->clear();
-  while (!splitter.done()) {
-    splitter.step(kStepBytes, catalogRows);
+  catalogRows.load(std::move(reply));
+  while (!catalogRows.indexed()) {
+    catalogRows.index(kStepBytes);
     processPendingEvents();
     if (ending_) return;
   }
   Lista->catalogue()->showNewRows();
-  catalogFields = splitter.lastFields();
+  catalogFields = catalogRows.lastFields();
   Frame1->setTitle(QStringLiteral("Összes film"));
 }
 

@@ -1,10 +1,14 @@
 #include "ui/seams.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,7 +21,14 @@ class QtMessageBoxes : public MessageBoxes {
                  BoxButtons buttons) override {
     const auto shown =
         buttons == BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok;
-    QMessageBox box(QMessageBox::Warning, title, text, shown, parent);
+    // Lines past what half the screen holds are cut; Qt keeps the width within the
+    // screen and wraps long words itself.
+    const QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    const QFontMetrics metrics(QApplication::font("QMessageBoxLabel"));
+    const int lines =
+        screen ? screen->availableGeometry().height() / 2 / metrics.lineSpacing() : 20;
+    const int perLine = 400 / std::max(1, metrics.horizontalAdvance(QLatin1Char('W')));
+    QMessageBox box(QMessageBox::Warning, title, fitLines(text, lines, perLine), shown, parent);
     // The text may come from the server: shown as the characters it is, never as markup.
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
@@ -61,6 +72,27 @@ class EventLoopPauses : public Pauses {
 };
 
 }  // namespace
+
+QString fitLines(const QString& text, int maxLines, int charsPerLine) {
+  maxLines = std::max(1, maxLines);
+  charsPerLine = std::max(1, charsPerLine);
+  int used = 0;
+  for (qsizetype from = 0;;) {
+    const qsizetype lf = text.indexOf(QLatin1Char('\n'), from);
+    const qsizetype end = lf < 0 ? text.size() : lf;
+    const int room = maxLines - used;
+    const qsizetype wraps = std::max<qsizetype>(1, (end - from + charsPerLine - 1) / charsPerLine);
+    // A line that takes the last room while more follows ends in the mark too.
+    if (wraps > room || (wraps == room && lf >= 0)) {
+      qsizetype keep = std::min(from + qsizetype(room) * charsPerLine - 1, end);
+      if (keep > from && text.at(keep - 1).isHighSurrogate()) --keep;
+      return text.left(keep) + QChar(0x2026);
+    }
+    used += int(wraps);
+    if (lf < 0) return text;
+    from = lf + 1;
+  }
+}
 
 Pauses& eventLoopPauses() {
   static EventLoopPauses pauses;

@@ -41,6 +41,10 @@ class Pauses {
   virtual void pause(std::chrono::milliseconds wait, const std::function<bool()>& over) = 0;
 };
 
+// The text cut after maxLines lines of at most charsPerLine characters (ending in "…"
+// when cut), so that a box showing it never grows past the screen.
+QString fitLines(const QString& text, int maxLines, int charsPerLine);
+
 // The desktop session around the window: keeps the machine awake, shows progress on the
 // program's icon in docks and task bars, asks for the user's attention. Quiet when the
 // session offers none of it.

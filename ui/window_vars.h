@@ -5,12 +5,13 @@
 #include <QVariant>
 
 #include "download/film_state.h"
+#include "ui/catalogue.h"
 
 struct WindowVars : download::FilmState {
   bool placeholderCleared = false;
   bool isDownloading = false;
 
-  QStringList catalogRows;
+  ui::CatalogueRows catalogRows;
   QStringList catalogFields;
   QVariant queueIndex;
 };
