@@ -42,9 +42,7 @@ def find_app(name):
 
 
 def controls(node):
-    for child in node:
-        if child is None:
-            continue
+    for child in filter(None, node):
         yield child
         yield from controls(child)
 
@@ -101,15 +99,11 @@ def check(app):
             if event.source.description == "Kész":
                 pyatspi.Registry.stop()
 
-    def give_up():
-        pyatspi.Registry.stop()
-        return False
-
     pyatspi.Registry.registerEventListener(on_description,
                                            "object:property-change:accessible-description")
     run = found[("push button", "Mindet letölt!")].queryAction()
     GLib.idle_add(lambda: run.doAction(0) and False)
-    GLib.timeout_add_seconds(LIMIT_S, give_up)
+    GLib.timeout_add_seconds(LIMIT_S, lambda: pyatspi.Registry.stop() and False)
     pyatspi.Registry.start()
     if "Kész" not in heard:
         sys.exit(f"descriptions heard: {heard}")

@@ -3,10 +3,12 @@
 // dbus-run-session with tests/private-bus.conf.
 #include <fcntl.h>
 #include <unistd.h>
+#include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
 #include <QSocketNotifier>
 
 #include "tests/film_fixture.h"
@@ -17,72 +19,66 @@ const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kLogin = QStringLiteral("org.freedesktop.login1");
 constexpr int kWaitMs = 120000;  // only a fault comes near this
 
-// What the fakes saw, in order: takes, releases and the dock's updates.
-struct SessionLog {
+// The portal's Inhibit and Request, logind's Inhibit and a dock, as far as the window uses
+// them; logs what they see.
+class SessionFakes : public QDBusVirtualObject {
+  Q_OBJECT
+
+ public:
+  explicit SessionFakes(QDBusConnection bus) : bus_(bus) {}
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection&) override {
+    const QString call = m.interface() + QLatin1Char('.') + m.member();
+    const QVariantList a = m.arguments();
+    QVariant answer;
+    if (call == QLatin1String("org.freedesktop.portal.Inhibit.Inhibit")) {
+      const auto options = qdbus_cast<QVariantMap>(a.value(2));
+      take(QStringLiteral("portal take [%1] %2 %3")
+               .arg(a.value(0).toString(), a.value(1).toString(),
+                    options.value(QStringLiteral("reason")).toString()));
+      answer = QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/request/t1")));
+    } else if (call == QLatin1String("org.freedesktop.portal.Request.Close")) {
+      release(QStringLiteral("portal release"));
+    } else if (call == QLatin1String("org.freedesktop.login1.Manager.Inhibit")) {
+      QStringList what = {QStringLiteral("login take")};
+      for (const QVariant& v : a) what << v.toString();
+      take(what.join(QLatin1Char(' ')));
+      answer = QVariant::fromValue(loginHandle());
+    } else {
+      return false;
+    }
+    return bus_.send(answer.isValid() ? m.createReply(answer) : m.createReply());
+  }
+
   QStringList calls;
   QList<QPair<double, bool>> progress;  // (progress, progress-visible)
   int held = 0;
-};
 
-class PortalRequest : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
- public:
-  explicit PortalRequest(SessionLog& log) : log_(log) {}
  public slots:
-  void Close() {
-    log_.calls << QStringLiteral("portal release");
-    --log_.held;
+  void update(const QString& app, const QVariantMap& properties) {
+    if (app != QLatin1String("application://hu.zelvo.Zelvo.desktop")) return;
+    progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
+                     properties.value(QStringLiteral("progress-visible")).toBool()});
   }
 
  private:
-  SessionLog& log_;
-};
-
-class PortalInhibit : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
- public:
-  PortalInhibit(QDBusConnection bus, SessionLog& log) : bus_(bus), log_(log) {}
- public slots:
-  QDBusObjectPath Inhibit(const QString& window, uint flags, const QVariantMap& options) {
-    log_.calls << QStringLiteral("portal take [%1] %2 %3")
-                      .arg(window)
-                      .arg(flags)
-                      .arg(options.value(QStringLiteral("reason")).toString());
-    ++log_.held;
-    const QString path =
-        QStringLiteral("/org/freedesktop/portal/desktop/request/t%1").arg(log_.calls.size());
-    auto* request = new PortalRequest(log_);
-    request->setParent(this);
-    bus_.registerObject(path, request, QDBusConnection::ExportAllSlots);
-    return QDBusObjectPath(path);
+  void take(const QString& what) {
+    calls << what;
+    ++held;
   }
-
- private:
-  QDBusConnection bus_;
-  SessionLog& log_;
-};
-
-// logind hands out one end of a pipe; the inhibitor lasts until every copy of it is closed.
-class LoginManager : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
- public:
-  explicit LoginManager(SessionLog& log) : log_(log) {}
- public slots:
-  QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
-                                  const QString& mode) {
-    log_.calls << QStringList{QStringLiteral("login take"), what, who, why, mode}.join(' ');
-    ++log_.held;
+  void release(const QString& what) {
+    calls << what;
+    --held;
+  }
+  // One end of a pipe: logind's inhibitor lasts until every copy of it is closed.
+  QDBusUnixFileDescriptor loginHandle() {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return {};
     auto* closed = new QSocketNotifier(ends[0], QSocketNotifier::Read, this);
     connect(closed, &QSocketNotifier::activated, this, [this, closed, end = ends[0]] {
       char c;
       if (read(end, &c, 1) > 0) return;
-      log_.calls << QStringLiteral("login release");
-      --log_.held;
+      release(QStringLiteral("login release"));
       closed->deleteLater();
       close(end);
     });
@@ -91,23 +87,7 @@ class LoginManager : public QObject {
     return handed;
   }
 
- private:
-  SessionLog& log_;
-};
-
-class DockListener : public QObject {
-  Q_OBJECT
- public:
-  explicit DockListener(SessionLog& log) : log_(log) {}
- public slots:
-  void update(const QString& app, const QVariantMap& properties) {
-    if (app != QStringLiteral("application://hu.zelvo.Zelvo.desktop")) return;
-    log_.progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
-                          properties.value(QStringLiteral("progress-visible")).toBool()});
-  }
-
- private:
-  SessionLog& log_;
+  QDBusConnection bus_;
 };
 
 class DesktopBusTest : public FilmTest {
@@ -119,22 +99,17 @@ class DesktopBusTest : public FilmTest {
   void SetUp() override {
     FilmTest::SetUp();
     ASSERT_FALSE(qgetenv("DBUS_SESSION_BUS_ADDRESS").isEmpty()) << "run under dbus-run-session";
-    ASSERT_TRUE(fakes_.isConnected());
-    ASSERT_TRUE(fakes_.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal_,
-                                      QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(fakes_.registerObject(QStringLiteral("/org/freedesktop/login1"), &login_,
-                                      QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(fakes_.registerService(kLogin));
     ASSERT_TRUE(
-        fakes_.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                       QStringLiteral("Update"), &dock_, SLOT(update(QString, QVariantMap))));
+        bus_.registerVirtualObject(QStringLiteral("/org"), &fake_, QDBusConnection::SubPath));
+    ASSERT_TRUE(bus_.registerService(kLogin));
+    ASSERT_TRUE(bus_.connect(QString(), QString(),
+                             QStringLiteral("com.canonical.Unity.LauncherEntry"),
+                             QStringLiteral("Update"), &fake_, SLOT(update(QString, QVariantMap))));
     server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
   }
   void TearDown() override {
-    fakes_.unregisterService(kPortal);
-    fakes_.unregisterService(kLogin);
-    fakes_.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
-    fakes_.unregisterObject(QStringLiteral("/org/freedesktop/login1"));
+    bus_.unregisterService(kLogin);
+    bus_.unregisterObject(QStringLiteral("/org"), QDBusConnection::UnregisterTree);
   }
   // A window that reaches the real desktop session.
   void freshWindow() {
@@ -146,17 +121,14 @@ class DesktopBusTest : public FilmTest {
     ASSERT_TRUE(w->directory->setPath(folder.path()));
   }
   bool progressSeen(double atLeast) const {
-    for (const auto& [p, visible] : log_.progress)
+    for (const auto& [p, visible] : fake_.progress)
       if (visible && p >= atLeast) return true;
     return false;
   }
 
-  QDBusConnection fakes_ =
+  QDBusConnection bus_ =
       QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fakes"));
-  SessionLog log_;
-  PortalInhibit portal_{fakes_, log_};
-  LoginManager login_{log_};
-  DockListener dock_{log_};
+  SessionFakes fake_{bus_};
 };
 
 enum class Then { Wait, Stop, Close };
@@ -183,15 +155,16 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     freshWindow();
-    log_ = {};
-    if (row.portal) ASSERT_TRUE(fakes_.registerService(kPortal));
+    fake_.calls.clear();
+    fake_.progress.clear();
+    if (row.portal) ASSERT_TRUE(bus_.registerService(kPortal));
     server.clearLog();
     bool heldAtFirstRequest = false;
     bool barRestarted = false;  // before the slices, the bar still shows the last film
     bool midway = false;
     w->setYieldObserver([&](long long) {
       if (!server.requests().empty() && !heldAtFirstRequest) {
-        heldAtFirstRequest = QTest::qWaitFor([&] { return log_.held == 1; }, kWaitMs);
+        heldAtFirstRequest = QTest::qWaitFor([&] { return fake_.held == 1; }, kWaitMs);
         if (row.then == Then::Stop) QTest::mouseClick(w->Go, Qt::LeftButton);
         if (row.then == Then::Close) w->close();
       }
@@ -203,16 +176,16 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     startWith(QString::fromLatin1(row.id));
     w->setYieldObserver(nullptr);
     EXPECT_TRUE(heldAtFirstRequest);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return log_.held == 0; }, kWaitMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake_.held == 0; }, kWaitMs));
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return !log_.progress.isEmpty() && !log_.progress.back().second; }, kWaitMs));
-    EXPECT_EQ(log_.calls, row.calls);
+        [&] { return !fake_.progress.isEmpty() && !fake_.progress.back().second; }, kWaitMs));
+    EXPECT_EQ(fake_.calls, row.calls);
     EXPECT_EQ(midway, row.then == Then::Wait && row.id == std::string("p"));
-    ASSERT_FALSE(log_.progress.isEmpty());
-    EXPECT_EQ(log_.progress.front(), qMakePair(0.0, true));
-    for (int i = 1; i + 1 < log_.progress.size(); ++i)
-      EXPECT_GE(log_.progress[i].first, log_.progress[i - 1].first);
-    if (row.portal) fakes_.unregisterService(kPortal);
+    ASSERT_FALSE(fake_.progress.isEmpty());
+    EXPECT_EQ(fake_.progress.front(), qMakePair(0.0, true));
+    for (int i = 1; i + 1 < fake_.progress.size(); ++i)
+      EXPECT_GE(fake_.progress[i].first, fake_.progress[i - 1].first);
+    if (row.portal) bus_.unregisterService(kPortal);
   }
 }
 
