@@ -3,7 +3,8 @@
 //
 //   film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N] [--catalogue-only | --films-only]
 //       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT.
-//   film_bench client HOST FOLDER ID      (child: one download, prints its figures)
+//   film_bench client HOST FOLDER ID [N]  (child: one download, prints its figures; N: stopped
+//                                          with "Állj!" once N bytes are in)
 //   film_bench catalogue HOST ROWS [ID]   (child: one catalogue load, or one film record)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -122,8 +123,10 @@ class RealBoxes : public ui::MessageBoxes {
   Clock::time_point shownAt{};
 };
 
+// With a sixth argument N, "Állj!" is pressed once N bytes are in: the program ends
+// there, leaving the work file a stopped film leaves.
 int clientMain(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int qtArgc = 1;
   QApplication app(qtArgc, argv);
@@ -135,6 +138,12 @@ int clientMain(int argc, char** argv) {
   w.directory->setPath(QString::fromLocal8Bit(argv[3]));
   w.azonosito->setText(QString::fromLocal8Bit(argv[4]));
   QCoreApplication::processEvents();
+  if (argc == 6) {
+    const std::int64_t stopAt = std::atoll(argv[5]);
+    w.setYieldObserver([&w, stopAt](long long) {
+      if (w.isDownloading && w.receivedBytes >= stopAt) QTest::mouseClick(w.Go, Qt::LeftButton);
+    });
+  }
 
   Lateness late;
   rusage before{}, after{};
@@ -323,20 +332,23 @@ void makeSlices(const std::string& dir, int slices, std::uint64_t sliceBytes) {
 }
 
 // What a stopped run leaves: the film's first BYTES, copied from its slices.
-bool writeFilmPrefix(const std::string& file, const std::string& dir, int slices,
-                     std::uint64_t bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  std::vector<char> buf(1 << 20);
+// The file holds exactly the film's first BYTES bytes.
+bool isFilmPrefix(const std::string& file, const std::string& dir, int slices,
+                  std::uint64_t bytes) {
+  std::ifstream got(file, std::ios::binary);
+  std::vector<char> a(1 << 20), b(1 << 20);
   for (int i = 0; i < slices && bytes > 0; ++i) {
     std::ifstream in(dir + "/" + std::to_string(i), std::ios::binary);
     while (bytes > 0) {
-      in.read(buf.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(buf.size(), bytes)));
-      if (in.gcount() <= 0) break;
-      out.write(buf.data(), in.gcount());
-      bytes -= in.gcount();
+      in.read(a.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(a.size(), bytes)));
+      const std::streamsize n = in.gcount();
+      if (n <= 0) break;
+      got.read(b.data(), n);
+      if (got.gcount() != n || std::memcmp(a.data(), b.data(), std::size_t(n)) != 0) return false;
+      bytes -= std::uint64_t(n);
     }
   }
-  return bytes == 0 && out.flush().good();
+  return bytes == 0 && got.peek() == std::ifstream::traits_type::eof();
 }
 
 // One nginx access log line (the "bench" format scripts/bench sets).
@@ -426,14 +438,26 @@ int driverMain(int argc, char** argv) {
                  server.host() + "/x\n";
   server.setCatalogue(catalogue);
 
-  // With WORKBYTES, the folder first gets the work file a run stopped after that many bytes.
-  auto clientRun = [&](const FilmCase& f, std::uint64_t workBytes = 0) {
-    const std::string folder = work + "/client";
+  const std::string clientFolder = work + "/client";
+  // A run stopped after that many bytes: its work file stays in the client's folder.
+  auto stoppedRun = [&](const FilmCase& f, std::uint64_t workBytes) {
+    const std::string file = clientFolder + "/" + f.id + "_Zelvoweb.mpg.part";
+    QDir(QString::fromStdString(clientFolder)).removeRecursively();
+    QDir().mkpath(QString::fromStdString(clientFolder));
+    run({self, "client", server.host(), clientFolder, f.id, std::to_string(workBytes)});
+    // Reads end where the network's pieces do: cut it to the same length every run (the
+    // mark still fits, as the cut stays in the slice it names).
+    if (fileSize(file) > workBytes && ::truncate(file.c_str(), off_t(workBytes)) != 0) return false;
+    return isFilmPrefix(file, root + "/" + f.id, f.slices, workBytes);
+  };
+  // Resumed: the folder keeps the work file of stoppedRun.
+  auto clientRun = [&](const FilmCase& f, bool resumed = false) {
+    const std::string folder = clientFolder;
     const std::string file = folder + "/" + f.id + "_Zelvoweb.mpg";
-    QDir(QString::fromStdString(folder)).removeRecursively();
-    QDir().mkpath(QString::fromStdString(folder));
-    if (workBytes > 0 && !writeFilmPrefix(file + ".part", root + "/" + f.id, f.slices, workBytes))
-      return Figures{};
+    if (!resumed) {
+      QDir(QString::fromStdString(folder)).removeRecursively();
+      QDir().mkpath(QString::fromStdString(folder));
+    }
     // BENCH_CLIENT_WRAP runs the client under a profiler, e.g. "perf record -g -o p.data".
     std::vector<std::string> args;
     if (const char* wrap = std::getenv("BENCH_CLIENT_WRAP"))
@@ -515,7 +539,8 @@ int driverMain(int argc, char** argv) {
     row(tag + " peak memory", median(cr), median(ur), "Mi");
   }
 
-  // A stopped film resumed: the client with a work file of the first 8.5 slices of film256,
+  // A stopped film resumed: the client with the work file of a run stopped after the first
+  // 8.5 slices of film256,
   // next to curl fetching just the missing bytes (two commands, since -r applies to every
   // URL of one: the rest of slice 8 ranged, then slices 9.. whole, timed together). The
   // bytes are nginx's own count ($bytes_sent) of the answers logged during each run.
@@ -548,8 +573,14 @@ int driverMain(int argc, char** argv) {
     const bool logged = QFile::exists(QString::fromStdString(accessLog));
     if (!logged) std::fprintf(stderr, "%s missing: no byte counts\n", accessLog.c_str());
     for (int i = 0; i < runs; ++i) {
+      if (!stoppedRun(f, have)) {
+        std::fprintf(stderr, "%s: the stopped run left no work file of %llu bytes\n", f.id.c_str(),
+                     static_cast<unsigned long long>(have));
+        allOk = false;
+        continue;
+      }
       const std::uint64_t mark = fileSize(accessLog);
-      const Figures c = clientRun(f, have);
+      const Figures c = clientRun(f, true);
       const Figures u = curlResume();
       if (!check(c, f.id + " resume") || !check(u, f.id + " resume (curl)")) continue;
       cw.push_back(c.v.at("wall"));
@@ -613,17 +644,16 @@ int driverMain(int argc, char** argv) {
     bytes(f.id + " resume bytes transferred", client, curl,
           "B; missing " + std::to_string(missing) + " B; " + span("client"));
     bytes(f.id + " resume overhead over missing", client - missing, curl - missing,
-          "B; target <= 65536 + size-query headers = " +
-              std::to_string(std::uint64_t(65536 + median(by["size headers"]))));
+          "B; nginx gives validators: headers and the size-query body only");
     bytes(f.id + " resume overhead less the size-query body",
           client - missing - median(by["size body"]), 0, "B; same target");
-    bytes(
-        "  size-query headers (GET + " + std::to_string(int(median(by["probes"]))) + " bytes=0-0)",
-        median(by["size headers"]), 0, "B");
+    bytes("  headers of the size query and " + std::to_string(int(median(by["probes"]))) +
+              " bytes=0-0 check(s)",
+          median(by["size headers"]), 0, "B");
     bytes("  size-query body sent before its close", median(by["size body"]), 0,
           "B; " + span("size body"));
     bytes("  bytes=0-0 bodies", median(by["probe body"]), 0, "B");
-    bytes("  last-64-KiB check bodies", median(by["check body"]), 0, "B");
+    bytes("  byte-comparison check bodies", median(by["check body"]), 0, "B");
     bytes("  headers of the check and the content", median(by["other headers"]), 0, "B");
     bytes("  content bodies beyond missing", median(by["content body"]) - missing, 0, "B");
     bytes(f.id + " resume request bytes (client to nginx)", median(by["request"]), 0, "B");

@@ -12,6 +12,7 @@
 
 #include "download/film_state.h"
 #include "download/output_file.h"
+#include "download/retry.h"
 #include "net/fetch.h"
 
 namespace download {
@@ -27,6 +28,9 @@ struct TextReply {
   QString text;            // over the bound: its first kOverLimitKept characters
   bool complete = false;   // the whole answer arrived
   bool overLimit = false;  // reading stopped at the bound
+  int status = 0;          // 0: no answer
+  bool mayPass = false;    // no answer, for a cause that may pass
+  QByteArray retryAfter;
 };
 
 // net::fetchText with its outcome as a reply.
@@ -61,11 +65,8 @@ class FilmView {
   virtual void waitBeforeRetry(std::chrono::milliseconds wait) = 0;
 };
 
-// A broken slice is tried this many more times, after 1 s, 2 s, 4 s (a Retry-After of up
-// to kMaxRetryAfterS seconds wins over the wait).
-constexpr int kRetries = 3;
-constexpr int kMaxRetryAfterS = 30;
-// A work file is checked against this many bytes before its end before it is continued.
+// A work file is checked against this many bytes at its end and at the film's start
+// where the host gives no validator to prove it by.
 constexpr std::uint64_t kResumeCheckBytes = 64 * 1024;
 
 enum class FilmResult {
@@ -99,36 +100,63 @@ class FilmDownload {
 
  private:
   struct Attempt {
-    enum Kind { Complete, Stopped, WriteFailed, MayPass, Final } kind;
-    int retryAfterS = -1;
+    enum Kind { Complete, Stopped, WriteFailed, MayPass, Final, SliceChanged, FilmChanged } kind;
+    QByteArray retryAfter;
   };
-  struct ResumePoint {
-    int slice = 0;                         // the slice the work file ends in
-    std::uint64_t sliceStart = 0;          // where that slice starts in the file
-    std::vector<std::uint64_t> sliceEnds;  // ends of the complete slices before it
+  // What a slice's first answer said of it; a later answer that disagrees means the
+  // slice changed.
+  struct SliceFacts {
+    bool known = false;
+    std::uint64_t total = 0;  // 0: not told
+    QByteArray validator;     // ETag, or Last-Modified
   };
-  struct RangeAnswer {
-    bool partial = false;                // 206 for exactly the range asked
-    std::optional<std::uint64_t> total;  // the slice's size, if told
-    QByteArray body;
+  struct Place {
+    int slice = 0;
+    std::uint64_t start = 0;  // where that slice starts in the file
   };
+  struct Name {
+    QString fileName;
+    QString path;
+    int copy = 1;
+  };
+  enum class Proof { Holds, Changed, Failed, Stopped };
 
   FilmOutcome runSteps(const QString& identifier, RunFiles* files);
+  // The size of the first slice, tried again like a slice; an outcome when the film ends.
+  std::optional<FilmOutcome> querySize();
   FilmOutcome downloadSlices(const QString& identifier, RunFiles* files);
-  void openSliceRequest(const QString& url, const QByteArray& extraHeaders);
-  // One request for what the file still lacks of a slice that starts at sliceStart.
-  Attempt fetchSlice(const QString& url, std::uint64_t sliceStart);
-  bool findResumePoint(std::uint64_t length, ResumePoint& point);
-  RangeAnswer askRange(const QString& url, std::uint64_t first, std::uint64_t last, bool readBody);
+  Name chooseName(const QString& identifier, RunFiles* files) const;
+  // Opens or continues the work file; where the slices go on, or how the film ended.
+  std::optional<FilmOutcome> openWorkFile(const QString& identifier, const Name& name,
+                                          Place& place);
+  Proof prove(const WorkMark& mark, Place& place);
+  Proof proveSlice(int slice, std::uint64_t sliceStart, std::uint64_t from, std::uint64_t to,
+                   const WorkMark& mark);
+  // One slice with its tries; an outcome when the film ends. When the film changed on the
+  // host, at becomes the place before its first slice.
+  std::optional<FilmOutcome> fetchWithTries(Place& at, const Name& name);
+  Attempt fetchSlice(int slice, std::uint64_t sliceStart);  // one try
+  Attempt readSlice(std::uint64_t skip, std::uint64_t sliceStart, std::uint64_t total);
+  std::optional<Attempt> judgeAnswer(int slice, std::uint64_t sliceStart, bool askedRange,
+                                     bool provedByValidator, std::uint64_t& skip);
+  FilmOutcome commit(const QString& identifier, const Name& name, RunFiles* files);
+  bool markSlice(int slice, std::uint64_t sliceStart);
+  FilmOutcome writeFailed(const Name& name, int slice);
+  bool sendSliceRequest(int slice, const QByteArray& headerLines);
   bool yield();  // false when the program is ending
   void updateProgress();
   void computeFigures();
   void showProgress();  // the figures of every byte received so far, on the screen now
-  void closeSliceHandles();
 
   FilmState& v_;
   FilmView& view_;
   OutputFile output_;
+  net::Request request_;  // the slice request under way, in the window's handles
+  RetryRules rules_;
+  std::vector<SliceFacts> facts_;
+  std::vector<std::uint64_t> starts_;  // where each slice begun in this run starts
+  int filmRestarts_ = 0;
+  int checking_ = 0;                                 // the slice a work file's check asks for
   std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen
   std::int64_t shownBytes_ = 0;                      // receivedBytes as last put on screen
   QTimer catchUp_;                                   // runs only while the slices download

@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <QCryptographicHash>
 #include <QFile>
+#include <QList>
+#include <QStringList>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 
 #include "download/film_logic.h"
 
@@ -14,18 +19,91 @@ namespace download {
 namespace {
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
+
+const char kMarkName[] = "user.zelvo.work";
+constexpr std::size_t kMarkLimit = 4096;  // what every file system with attributes takes
+constexpr qsizetype kValidatorLimit = 512;
+
+std::optional<WorkMark> readMark(int fd) {
+  char bytes[kMarkLimit];
+  const ssize_t n = ::fgetxattr(fd, kMarkName, bytes, sizeof bytes);
+  if (n <= 0) return std::nullopt;
+  return WorkMark::decode(QByteArray(bytes, qsizetype(n)));
+}
+
+bool number(const QByteArray& digits, std::uint64_t limit, std::uint64_t& out) {
+  bool ok = false;
+  out = digits.toULongLong(&ok);
+  return ok && digits.size() <= 18 && out <= limit;
+}
+
 }  // namespace
+
+const WorkMark::Slice* WorkMark::find(int index) const {
+  for (const Slice& s : slices)
+    if (s.index == index) return &s;
+  return nullptr;
+}
+
+QByteArray WorkMark::encode() const {
+  QByteArray out = "zelvo-work 1\nkey " + key.toHex() + "\nat " + QByteArray::number(slice) + ' ' +
+                   QByteArray::number(qulonglong(sliceStart)) + '\n';
+  for (const Slice& s : slices) {
+    const QByteArray v = s.validator.left(kValidatorLimit).toHex();
+    out += "s " + QByteArray::number(s.index) + ' ' + QByteArray::number(qulonglong(s.total)) +
+           ' ' + (v.isEmpty() ? QByteArray("-") : v) + '\n';
+  }
+  return out;
+}
+
+std::optional<WorkMark> WorkMark::decode(const QByteArray& bytes) {
+  const QList<QByteArray> lines = bytes.split('\n');
+  if (lines.size() < 4 || lines[0] != "zelvo-work 1" || !lines[1].startsWith("key ")) return {};
+  constexpr std::uint64_t kMaxIndex = 1u << 30;
+  WorkMark m;
+  m.key = QByteArray::fromHex(lines[1].mid(4));
+  const QList<QByteArray> at = lines[2].split(' ');
+  std::uint64_t slice = 0;
+  if (at.size() != 3 || at[0] != "at" || !number(at[1], kMaxIndex, slice) ||
+      !number(at[2], UINT64_MAX, m.sliceStart))
+    return {};
+  m.slice = int(slice);
+  for (qsizetype i = 3; i < lines.size() && !lines[i].isEmpty(); ++i) {
+    const QList<QByteArray> f = lines[i].split(' ');
+    Slice s;
+    std::uint64_t index = 0;
+    if (f.size() != 4 || f[0] != "s" || !number(f[1], kMaxIndex, index) ||
+        !number(f[2], UINT64_MAX, s.total))
+      return {};
+    s.index = int(index);
+    if (f[3] != "-") s.validator = QByteArray::fromHex(f[3]);
+    m.slices.push_back(s);
+  }
+  return m;
+}
+
+QByteArray workKey(const QString& identifier, const QString& fileName, const QStringList& urls) {
+  QCryptographicHash h(QCryptographicHash::Sha256);
+  h.addData(identifier.toUtf8() + '\0' + fileName.toUtf8() + '\0');
+  for (const QString& url : urls) h.addData(url.toUtf8() + '\n');
+  return h.result();
+}
 
 OutputFile::~OutputFile() { close(); }
 
-bool OutputFile::create(const QString& folder, const QString& fileName, bool keep) {
+OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileName,
+                                    const QByteArray& key, WorkMark* mark) {
+  // A file size limit must end in a write error, not in the end of the program.
+  static const bool sizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  (void)sizeSignalIgnored;
   close();
   const auto refuse = [this] {
     close();
-    return false;
+    return Opened::Refused;
   };
   written_ = 0;
   buffer_.clear();
+  key_ = key;
   finalName_ = QFile::encodeName(fileName);
   workName_ = QFile::encodeName(fileName + kWorkSuffix);
   // Names are resolved inside this folder only (the names carry no '/').
@@ -35,22 +113,84 @@ bool OutputFile::create(const QString& folder, const QString& fileName, bool kee
   if (::fstatat(dirFd_, finalName_.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISDIR(st.st_mode))
     return refuse();
-  // O_NOFOLLOW: a planted link is refused; O_NONBLOCK: a FIFO cannot hang the open.
-  fd_ = ::openat(dirFd_, workName_.constData(),
-                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd_ < 0) return refuse();
-  // Only a plain file nobody else is writing; it is emptied only once it is ours.
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
-      (!keep && ::ftruncate(fd_, 0) != 0) || ::lseek(fd_, 0, SEEK_END) < 0) {
-    ::close(fd_);  // before close() would flush into it
-    fd_ = -1;
-    return refuse();
+  // Without the right to add and rename names here, nothing is worth fetching.
+  if (::faccessat(dirFd_, ".", W_OK | X_OK, AT_EACCESS) != 0) return refuse();
+  if (::fstatat(dirFd_, workName_.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT && createFresh() ? Opened::Fresh : refuse();
+  if (st.st_uid != ::geteuid() || S_ISDIR(st.st_mode)) return refuse();
+  if (S_ISREG(st.st_mode)) {
+    // O_NONBLOCK: a FIFO put there meanwhile cannot hang the open.
+    fd_ = ::openat(dirFd_, workName_.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat mine {};
+    if (fd_ < 0 || ::fstat(fd_, &mine) != 0 || mine.st_ino != st.st_ino ||
+        mine.st_dev != st.st_dev || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (fd_ >= 0) ::close(fd_);  // before close() would flush into it
+      fd_ = -1;
+      return refuse();
+    }
+    const std::optional<WorkMark> found = readMark(fd_);
+    if (!key.isEmpty() && mine.st_nlink == 1 && found && found->key == key &&
+        ::lseek(fd_, 0, SEEK_END) >= 0) {
+      ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+      written_ = writebackFrom_ = std::uint64_t(mine.st_size);
+      buffer_.reserve(kBufferSize);
+      if (mark) *mark = *found;
+      return Opened::Kept;
+    }
   }
-  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-  if (keep) written_ = static_cast<std::uint64_t>(st.st_size);
-  writebackFrom_ = written_;
+  // Not this film's work file: its name goes (still locked, when it is a file), and
+  // whatever else the name led to stays as it was.
+  const bool removed = ::unlinkat(dirFd_, workName_.constData(), 0) == 0;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  return removed && createFresh() ? Opened::Fresh : refuse();
+}
+
+bool OutputFile::createFresh() {
+  fd_ = ::openat(dirFd_, workName_.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 0644);
+  if (fd_ < 0) return false;
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  written_ = writebackFrom_ = 0;
+  buffer_.clear();
   buffer_.reserve(kBufferSize);
+  // Without attributes the file works all the same; it just cannot be continued later.
+  if (!key_.isEmpty()) setMark(WorkMark{});
   return true;
+}
+
+bool OutputFile::startOver() {
+  if (fd_ < 0) return false;
+  buffer_.clear();
+  if (stillNamed()) ::unlinkat(dirFd_, workName_.constData(), 0);
+  ::close(fd_);
+  fd_ = -1;
+  return createFresh();
+}
+
+bool OutputFile::setMark(const WorkMark& mark) {
+  WorkMark m = mark;
+  m.key = key_;
+  const QByteArray bytes = m.encode();
+  if (!flush()) return false;
+  // Where the file system refuses it, the film still downloads; it just cannot be
+  // continued (an older mark that no longer fits the file is never trusted).
+  if (std::size_t(bytes.size()) > kMarkLimit ||
+      ::fsetxattr(fd_, kMarkName, bytes.constData(), std::size_t(bytes.size()), 0) != 0)
+    ::fremovexattr(fd_, kMarkName);
+  return true;
+}
+
+bool OutputFile::stillNamed() const {
+  struct stat mine {
+  }, named{};
+  return ::fstat(fd_, &mine) == 0 &&
+         ::fstatat(dirFd_, workName_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino && mine.st_nlink == 1;
 }
 
 QByteArray OutputFile::readAt(std::uint64_t offset, std::size_t n) const {
@@ -68,13 +208,9 @@ QByteArray OutputFile::readAt(std::uint64_t offset, std::size_t n) const {
 
 bool OutputFile::commit() {
   if (fd_ < 0 || !flush() || ::fsync(fd_) != 0) return false;
-  // The work file must still be the one written: not removed, not replaced.
-  struct stat mine {
-  }, named{};
-  if (::fstat(fd_, &mine) != 0 ||
-      ::fstatat(dirFd_, workName_.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
-    return false;
+  // The work file must still be the one written: not removed, replaced or linked.
+  if (!stillNamed()) return false;
+  ::fremovexattr(fd_, kMarkName);  // a complete film is no work file
   if (::renameat(dirFd_, workName_.constData(), dirFd_, finalName_.constData()) != 0) return false;
   ::fsync(dirFd_);  // the new name itself on the disk
   return close();

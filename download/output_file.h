@@ -3,11 +3,33 @@
 // final name in one step only once the film is complete.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace download {
+
+// What a work file carries to prove that this program made it for this film: an
+// extended attribute, so that it goes with the file (renamed, removed, copied by the
+// user) and nobody can plant it beside a file that is not theirs.
+struct WorkMark {
+  QByteArray key;  // the film: identifier, final name, slice addresses (see workKey)
+  int slice = 0;   // the slice under way when it was written
+  std::uint64_t sliceStart = 0;
+  struct Slice {
+    int index = 0;
+    std::uint64_t total = 0;  // 0: not told
+    QByteArray validator;     // ETag, or Last-Modified; empty: none
+  };
+  std::vector<Slice> slices;  // what is known of slices 0, slice - 1 and slice
+
+  const Slice* find(int index) const;
+  QByteArray encode() const;
+  static std::optional<WorkMark> decode(const QByteArray& bytes);
+};
 
 class OutputFile {
  public:
@@ -16,12 +38,24 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Opens the work file of fileName in folder and locks it for as long as it is open;
-  // it starts empty unless keep is set (then writing goes on at its end). Never follows a
-  // symbolic link and never leaves the folder. False (touching nothing) when it cannot
-  // be created, is not a plain file, another download holds it, or a folder stands under
-  // the final name.
-  bool create(const QString& folder, const QString& fileName, bool keep = false);
+  enum class Opened { Fresh, Kept, Refused };
+  // Opens the work file of fileName in folder and locks it for as long as it is open.
+  // Kept: a plain file of the user's with one link and a mark of this key (in *mark);
+  // writing goes on at its end. Anything else of the user's under the work name is
+  // removed (never written through) and a fresh file is made. Refused (touching
+  // nothing) when the folder cannot be written to, the name holds something of another
+  // user's or a folder, another download holds it, or a folder stands under the final
+  // name. Never follows a symbolic link and never leaves the folder.
+  Opened open(const QString& folder, const QString& fileName, const QByteArray& key,
+              WorkMark* mark = nullptr);
+  // A fresh work file, whatever was there (see open).
+  bool create(const QString& folder, const QString& fileName) {
+    return open(folder, fileName, {}) == Opened::Fresh;
+  }
+  // Drops the work file (never truncated in place) and starts a fresh, empty one.
+  bool startOver();
+  // Puts what was written on the disk and the mark on the file.
+  bool setMark(const WorkMark& mark);
   // Up to n bytes of what reached the file, from offset.
   QByteArray readAt(std::uint64_t offset, std::size_t n) const;
   bool write(const char* data, std::size_t size);
@@ -38,13 +72,21 @@ class OutputFile {
   std::uint64_t onDisk() const { return written_; }  // the part that reached the file
 
  private:
+  bool createFresh();
+  bool stillNamed() const;  // the work name still leads to the file written
+
   int dirFd_ = -1;
   int fd_ = -1;
   QByteArray finalName_;
   QByteArray workName_;
+  QByteArray key_;
   std::uint64_t written_ = 0;
   std::uint64_t writebackFrom_ = 0;  // disk writing was started for the bytes before this
   std::vector<char> buffer_;
 };
+
+// The key of a film's work file: the final name tells apart two films whose work names
+// had to be shortened alike.
+QByteArray workKey(const QString& identifier, const QString& fileName, const QStringList& urls);
 
 }  // namespace download

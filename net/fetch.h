@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "net/wininet.h"
 
@@ -39,8 +40,54 @@ struct FetchContext {
   // or a body over maxBytes); overLimit tells the last case apart.
   bool complete = false;
   bool overLimit = false;
-  int status = 0;  // the answer's HTTP status; 0 when none arrived
+  // Set by the fetch: the answer's status (0: none arrived), whether a failure to get one
+  // may pass (see failureMayPass) and its Retry-After text.
+  int status = 0;
+  bool mayPass = false;
+  QByteArray retryAfter{};
 };
+
+// Where a request keeps its three handles: its own, or variables of the caller's that
+// others may close meanwhile (the window's, for the stop command). A closed one holds 0.
+struct HandleSlots {
+  HINTERNET* session;
+  HINTERNET* connect;
+  HINTERNET* request;
+};
+
+// One HTTP/1.0 GET with a session and a connection of its own, closed (request,
+// connection, session) at close() or when it goes out of scope.
+class Request {
+ public:
+  Request() : slots_{&own_[0], &own_[1], &own_[2]} {}
+  explicit Request(HandleSlots where) : slots_(where) {}
+  ~Request() { close(); }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  // Opens and sends; headerLines are extra "Name: value" lines, each ending in CRLF.
+  // beforeStep runs before each of the four steps; false stops there. True when an
+  // answer's headers arrived.
+  bool send(const QString& agent, const QString& url, const QString& referrer,
+            const QByteArray& headerLines, const std::function<bool()>& beforeStep);
+  int status() const;                         // 0: no answer
+  QByteArray header(const char* name) const;  // empty when absent
+  std::optional<std::uint64_t> contentLength() const;
+  // Up to size bytes; false when the transfer failed or ended short (see InternetReadFile).
+  bool read(char* buffer, std::uint32_t size, std::uint32_t& got) const;
+  bool failureMayPass() const { return net::failureMayPass(*slots_.request); }
+  HINTERNET handle() const { return *slots_.request; }
+  void close();
+
+ private:
+  HINTERNET own_[3] = {};
+  HandleSlots slots_;
+};
+
+// A decimal number of bytes or seconds; nullopt for anything else.
+std::optional<std::uint64_t> decimal(const QByteArray& digits);
+// Seconds since the epoch of an HTTP date; nullopt when it is none.
+std::optional<std::int64_t> httpDate(const QByteArray& text);
 
 void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);
 

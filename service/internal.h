@@ -33,7 +33,9 @@ std::string wireIdText(const std::string& decodedBytes);
 
 // Slice bytes are a pure function of (film id, slice, offset), so any range can be
 // produced on demand without keeping tens of MiB around.
-std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice);
+std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice, bool changed = false);
+// The validator header line (CRLF included) of a slice's answers; empty for none.
+std::string validatorHeader(const FilmSpec& film, std::size_t slice, bool changed);
 void fillSliceBytes(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t n);
 
 // Film record reply in Windows-1250 for the given host.

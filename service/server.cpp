@@ -162,8 +162,8 @@ Answer faultyAnswer(const std::string& contentType, Body body, Fault fault, int 
     default: break;
   }
   const bool endless = fault == Fault::Endless;
-  Answer a =
-      answer(status, contentType, std::move(body), fault != Fault::NoLength && !endless, extra);
+  const bool withLength = fault != Fault::NoLength && fault != Fault::ResetAtEnd && !endless;
+  Answer a = answer(status, contentType, std::move(body), withLength, extra);
   if (endless) a.body.repeatForever();
   a.fault = fault;
   return a;
@@ -304,6 +304,9 @@ class Session {
       case Fault::Reset:
         if (sendBody(a.body, 0, length / 2)) resetConnection();
         break;
+      case Fault::ResetAtEnd:
+        if (sendBody(a.body, 0, length)) resetConnection();
+        break;
       case Fault::Trickle:
       case Fault::Dribble: {
         const std::uint64_t step = a.fault == Fault::Trickle ? 1 : kDribbleBytes;
@@ -424,6 +427,22 @@ class Session {
 
 }  // namespace
 
+// The fault of one slice answer in a chaos run: a pure function of the seed, the film,
+// the slice and how many times it was asked for, so a seed replays the same run.
+Fault chaosFault(std::uint64_t seed, const FilmSpec& film, std::size_t slice, int seen) {
+  static const Fault kPicks[] = {Fault::Reset,       Fault::CloseEarly, Fault::Unavailable,
+                                 Fault::ServerError, Fault::Empty,      Fault::HalfPartial,
+                                 Fault::ResetAtEnd,  Fault::NoLength};
+  std::uint64_t h =
+      seed ^ (detail::sliceSeed(film, slice) + std::uint64_t(seen) * 0x9e3779b97f4a7c15ull);
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  // Most answers are good, so that most films get through their tries.
+  if (h % 3 != 0) return Fault::None;
+  return kPicks[(h / 3) % (sizeof kPicks / sizeof kPicks[0])];
+}
+
 struct Server::Impl {
   mutable std::mutex mu;  // guards the log, the overrides and the observer
   std::vector<LoggedRequest> log;
@@ -434,6 +453,7 @@ struct Server::Impl {
   std::map<std::pair<std::string, std::size_t>, int> sliceRequests;
   std::optional<CatalogueScenario> catalogue;
   std::function<void(const LoggedRequest&)> observer;
+  std::optional<std::uint64_t> chaos;
 
   std::uint16_t port = 0;
   int listenFd = -1;
@@ -595,30 +615,48 @@ struct Server::Impl {
       return pageAnswer(404, "A kért szelet nem létezik: " + req.target);
     const SliceSpec& spec = film->slices[index];
     int seen = 0;
+    std::optional<std::uint64_t> chaosSeed;
     {
       std::lock_guard<std::mutex> lock(mu);
       seen = ++sliceRequests[{film->id, index}];
+      chaosSeed = chaos;
     }
-    const Fault fault = spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
+    Fault fault = spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
+    if (spec.fault == Fault::None && chaosSeed) fault = chaosFault(*chaosSeed, *film, index, seen);
+    const bool changed = spec.changeAfter >= 0 && seen > spec.changeAfter;
+    const std::uint64_t size = changed && spec.changedSize ? spec.changedSize : spec.size;
+    const std::string validator = detail::validatorHeader(*film, index, changed);
+    const int retryAfter = chaosSeed && spec.fault == Fault::None ? 0 : spec.retryAfterSeconds;
     const char* type = "application/octet-stream";
     Body b;
     b.generated = true;
-    b.seed = detail::sliceSeed(*film, index);
-    b.size = spec.size;
-    const std::optional<std::string> range =
-        film->ignoresRanges ? std::nullopt : req.header("Range");
+    b.seed = detail::sliceSeed(*film, index, changed);
+    b.size = size;
+    std::optional<std::string> range = film->ignoresRanges ? std::nullopt : req.header("Range");
+    // If-Range naming anything but this version: the whole slice.
+    const std::optional<std::string> ifRange = req.header("If-Range");
+    if (ifRange &&
+        (validator.empty() || validator.find(": " + *ifRange + "\r\n") == std::string::npos))
+      range.reset();
     const auto wanted = range ? parseRange(*range) : std::nullopt;
-    if (!wanted) return faultyAnswer(type, std::move(b), fault, spec.retryAfterSeconds);
-    const std::string total = std::to_string(spec.size);
-    if (wanted->first >= spec.size)
+    const std::string total = std::to_string(size);
+    if (!wanted && fault == Fault::HalfPartial) {
+      b.size = size / 2;
+      return faultyAnswer(type, std::move(b), Fault::None, retryAfter, 206,
+                          "Content-Range: bytes 0-" + std::to_string(size / 2 - 1) + "/" + total +
+                              "\r\n" + validator);
+    }
+    if (!wanted) return faultyAnswer(type, std::move(b), fault, retryAfter, 200, validator);
+    if (wanted->first >= size)
       return pageAnswer(416, "A kért tartomány a szeleten kívül esik.",
-                        "Content-Range: bytes */" + total + "\r\n");
-    const std::uint64_t last = std::min(wanted->second, spec.size - 1);
+                        "Content-Range: bytes */" + total + "\r\n" + validator);
+    const std::uint64_t last = std::min(wanted->second, size - 1);
     b.start = wanted->first;
     b.size = last - wanted->first + 1;
-    return faultyAnswer(type, std::move(b), fault, spec.retryAfterSeconds, 206,
+    return faultyAnswer(type, std::move(b), fault == Fault::HalfPartial ? Fault::None : fault,
+                        retryAfter, 206,
                         "Content-Range: bytes " + std::to_string(wanted->first) + "-" +
-                            std::to_string(last) + "/" + total + "\r\n");
+                            std::to_string(last) + "/" + total + "\r\n" + validator);
   }
 };
 
@@ -701,6 +739,11 @@ bool Server::useCatalogue(const std::string& name) {
 void Server::setCatalogue(std::string rawBytes) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->catalogue = CatalogueScenario{std::move(rawBytes)};
+}
+
+void Server::setChaos(std::optional<std::uint64_t> seed) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->chaos = seed;
 }
 
 void Server::setRequestObserver(std::function<void(const LoggedRequest&)> observer) {

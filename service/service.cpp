@@ -64,9 +64,16 @@
 //   ures-hossz-nelkul  S, S answering 200 without length and without body, S
 //   ures-egyszer       S, S answering 200 with Content-Length: 0 on its first request only, S
 //   nagy-folytatas     4 slices of 1 MiB, for resuming
+//   foglalt-meret      S answering 503 (no Retry-After) on its first request, the size query; S
+//   vege-torik         S, S without length reset after its last byte on its first request, S
+//   fel-206            S, S answering a plain GET with 206 and its first half, S
+//   valtozo-hossz      S, S closing after half on its first request, then S + 1000 other bytes, S
+//   cimkes / datumos   3 slices of 256 KiB with an ETag / a Last-Modified, for resuming
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "service/internal.h"
 
@@ -291,6 +298,32 @@ std::vector<FilmSpec> buildFilms() {
       faulty("ures-hossz-nelkul", "Üres hossz nélkül", slices({S, S, S}), 1, Fault::EmptyNoLength));
   v.push_back(faulty("ures-egyszer", "Egyszer üres", slices({S, S, S}), 1, Fault::Empty, 1));
   v.push_back(film("nagy-folytatas", "Nagy folytatás", evenSlices(4, MiB)));
+
+  // Answers that must neither pass for a whole film nor cost bytes that arrived.
+  {
+    FilmSpec f = faulty("foglalt-meret", "Foglalt méret", slices({S, S}), 0, Fault::Unavailable, 1);
+    f.slices[0].retryAfterSeconds = 0;
+    v.push_back(f);
+  }
+  v.push_back(faulty("vege-torik", "Vége törik", slices({S, S, S}), 1, Fault::ResetAtEnd, 1));
+  v.push_back(faulty("fel-206", "Fél 206", slices({S, S, S}), 1, Fault::HalfPartial));
+  {
+    FilmSpec f =
+        faulty("valtozo-hossz", "Változó hossz", slices({S, S, S}), 1, Fault::CloseEarly, 1);
+    f.slices[1].changeAfter = 1;
+    f.slices[1].changedSize = S + 1000;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("cimkes", "Címkés", evenSlices(3, 256 * KiB));
+    f.validator = Validator::ETag;
+    v.push_back(f);
+  }
+  {
+    FilmSpec f = film("datumos", "Dátumos", evenSlices(3, 256 * KiB));
+    f.validator = Validator::LastModified;
+    v.push_back(f);
+  }
   return v;
 }
 
@@ -363,10 +396,11 @@ const FilmSpec* findFilm(const std::string& id) {
   return nullptr;
 }
 
-std::string sliceContent(const FilmSpec& film, std::size_t slice) {
+std::string sliceContent(const FilmSpec& film, std::size_t slice, bool changed) {
   if (slice >= film.slices.size()) return {};
-  std::string out(film.slices[slice].size, '\0');
-  detail::fillSliceBytes(detail::sliceSeed(film, slice), 0, out.data(), out.size());
+  const SliceSpec& spec = film.slices[slice];
+  std::string out(changed && spec.changedSize ? spec.changedSize : spec.size, '\0');
+  detail::fillSliceBytes(detail::sliceSeed(film, slice, changed), 0, out.data(), out.size());
   return out;
 }
 
@@ -440,8 +474,27 @@ std::string wireIdText(const std::string& decodedBytes) {
   return fromCp1250(decodedBytes);
 }
 
-std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice) {
-  return mix(fnv1a(film.id) + (slice + 1) * kGolden);
+std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice, bool changed) {
+  // Versions other than the first (empty) one, and changed slices, get bytes of their own.
+  const std::string name = film.version.empty() ? film.id : film.id + '\x1f' + film.version;
+  return mix(fnv1a(name) + (slice + 1) * kGolden) ^ (changed ? kGolden : 0);
+}
+
+std::string validatorHeader(const FilmSpec& film, std::size_t slice, bool changed) {
+  const std::uint64_t h = sliceSeed(film, slice, changed);
+  if (film.validator == Validator::ETag) {
+    char tag[32];
+    std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(h));
+    return std::string("ETag: ") + tag + "\r\n";
+  }
+  if (film.validator != Validator::LastModified) return {};
+  // A second of 2026 named by the version.
+  const std::time_t when = std::time_t(1767225600 + h % (365u * 86400));
+  std::tm tm{};
+  gmtime_r(&when, &tm);
+  char date[64];
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  return std::string("Last-Modified: ") + date + "\r\n";
 }
 
 void fillSliceBytes(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t n) {

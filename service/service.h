@@ -42,7 +42,12 @@ enum class Fault {
   Unavailable,    // 503 with an HTML page and Retry-After (SliceSpec::retryAfterSeconds)
   Empty,          // status 200, Content-Length: 0, no body
   EmptyNoLength,  // status 200, no Content-Length, closes at once without a body
+  HalfPartial,    // to a request without Range: 206 with the first half and its Content-Range
+  ResetAtEnd,     // no Content-Length, the whole body, then a reset (RST)
 };
+
+// What a slice's answers carry to tell its versions apart.
+enum class Validator { None, ETag, LastModified };
 
 struct SliceSpec {
   std::uint64_t size = 0;  // bytes of the good content
@@ -52,6 +57,10 @@ struct SliceSpec {
   // get the fault, later ones are served well; -1: every request.
   int faultTimes = -1;
   int retryAfterSeconds = 1;  // Unavailable's Retry-After; 0: no such header
+  // After this many requests (per Server) the slice is another version of itself: other
+  // bytes, changedSize of them (0: as many), another validator. -1: never.
+  int changeAfter = -1;
+  std::uint64_t changedSize = 0;
 };
 
 struct FilmSpec {
@@ -67,6 +76,10 @@ struct FilmSpec {
   Fault recordFault = Fault::None;  // how the record reply behaves on the wire (as a slice's)
   // Slices answer every request with 200 and the whole slice, whatever Range asks.
   bool ignoresRanges = false;
+  // The film's version: its bytes and validators change with it (a film replaced on the
+  // host). Slices answer If-Range that names another version with the whole slice.
+  std::string version;
+  Validator validator = Validator::None;
 };
 
 // A film of good slices of these sizes, e.g. for Server::addFilm; faults and the rest are
@@ -76,8 +89,9 @@ FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint6
 // Every film the service knows, demo and scenario alike.
 const std::vector<FilmSpec>& films();
 const FilmSpec* findFilm(const std::string& id);
-// The deterministic bytes of slice i when it is served without fault.
-std::string sliceContent(const FilmSpec& film, std::size_t slice);
+// The deterministic bytes of slice i when it is served without fault (changed: after its
+// changeAfter requests).
+std::string sliceContent(const FilmSpec& film, std::size_t slice, bool changed = false);
 // What a correct client writes for the film: every slice's content in order.
 std::string filmContent(const FilmSpec& film);
 // Address of slice i as it appears in the record: "<host>/z/s/<encoded id>/<i>", with the
@@ -147,6 +161,9 @@ class Server {
   void setCatalogue(std::string rawBytes);
   // Serves a named catalogue (see catalogueScenario); false for an unknown name.
   bool useCatalogue(const std::string& name);
+  // Every slice answer whose slice has no fault of its own gets one picked from the seed
+  // (a good answer most of the time); nullopt: none.
+  void setChaos(std::optional<std::uint64_t> seed);
   // Called on the connection's thread for every request, right after it is logged.
   void setRequestObserver(std::function<void(const LoggedRequest&)> observer);
 

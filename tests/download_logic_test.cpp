@@ -7,10 +7,12 @@
 
 #include "download/film_logic.h"
 #include "download/output_file.h"
+#include "download/retry.h"
 #include "tests/qt_print.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <csignal>
 
 using namespace download;
@@ -234,7 +236,7 @@ TEST(OutputFile, WritesTheWorkFileAndRenamesOnlyACompleteFilm) {
   }
   OutputFile out;
   ASSERT_TRUE(out.create(tmp.path(), "out.bin"));
-  EXPECT_EQ(QFileInfo(work).size(), 0);    // an old work file starts over
+  EXPECT_EQ(QFileInfo(work).size(), 0);    // an old work file gives way to a fresh one
   const std::string big(300 * 1024, 'x');  // more than one buffer
   ASSERT_TRUE(out.write("abc", 3));
   ASSERT_TRUE(out.write(big.data(), big.size()));
@@ -261,20 +263,26 @@ TEST(OutputFile, WritesTheWorkFileAndRenamesOnlyACompleteFilm) {
   EXPECT_EQ(QFileInfo(final).size(), 14);
 }
 
-// Each row puts something under the work file's (or the final) name; the film refuses it
-// and leaves it as it was.
-TEST(OutputFile, RefusesWhatIsNotItsOwnPlainWorkFile) {
-  enum Planted { Missing, Link, Fifo, Locked, FolderAtFinal };
+// Each row puts something under the work file's (or the final) name. What is not the
+// user's, or is held by another download, is refused; anything else of the user's that is
+// not this film's work file gives way to a fresh file. What it led to stays as it was.
+TEST(OutputFile, NeverWritesThroughWhatIsNotItsOwnPlainWorkFile) {
+  enum Planted { Missing, Link, HardLink, Fifo, Locked, FolderAtFinal, Stranger, Unmarked };
   const struct {
     const char* name;
     Planted what;
-  } rows[] = {{"missing folder", Missing},
-              {"symbolic link as work file", Link},
-              {"FIFO as work file", Fifo},
-              {"work file locked by another download", Locked},
-              {"folder under the final name", FolderAtFinal}};
+    bool refused;
+  } rows[] = {{"missing folder", Missing, true},
+              {"symbolic link as work file", Link, false},
+              {"hard link as work file", HardLink, false},
+              {"FIFO as work file", Fifo, false},
+              {"work file locked by another download", Locked, true},
+              {"folder under the final name", FolderAtFinal, true},
+              {"another user's work file", Stranger, true},
+              {"work file without this film's mark", Unmarked, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.what == Stranger && ::geteuid() != 0) continue;  // only root can plant it
     QTemporaryDir tmp;
     const QString victim = tmp.filePath("victim");
     {
@@ -284,26 +292,86 @@ TEST(OutputFile, RefusesWhatIsNotItsOwnPlainWorkFile) {
     }
     QString folder = tmp.path();
     const QString work = tmp.filePath("f.mpg.part");
+    const QByteArray workPath = QFile::encodeName(work);
     OutputFile other;
     switch (row.what) {
       case Missing: folder = tmp.filePath("missing/dir"); break;
       case Link: ASSERT_TRUE(QFile::link(victim, work)); break;
-      case Fifo: ASSERT_EQ(::mkfifo(work.toLocal8Bit().constData(), 0644), 0); break;
+      case HardLink:
+        ASSERT_EQ(::link(QFile::encodeName(victim).constData(), workPath.constData()), 0);
+        break;
+      case Fifo: ASSERT_EQ(::mkfifo(workPath.constData(), 0644), 0); break;
       case Locked:
-        ASSERT_TRUE(other.create(tmp.path(), "f.mpg"));
+        ASSERT_EQ(other.open(tmp.path(), "f.mpg", "film"), OutputFile::Opened::Fresh);
         ASSERT_TRUE(other.write("theirs", 6));
         ASSERT_TRUE(other.flush());
         break;
       case FolderAtFinal: ASSERT_TRUE(QDir(tmp.path()).mkdir("f.mpg")); break;
+      case Stranger:
+      case Unmarked:
+        ASSERT_TRUE(QFile::copy(victim, work));
+        if (row.what == Stranger) {
+          ASSERT_EQ(::chown(workPath.constData(), 65534, 65534), 0);
+        }
+        break;
     }
     OutputFile out;
-    EXPECT_FALSE(out.create(folder, "f.mpg"));
-    EXPECT_FALSE(out.write("a", 1));
+    WorkMark mark;
+    const OutputFile::Opened opened = out.open(folder, "f.mpg", "film", &mark);
+    EXPECT_EQ(opened, row.refused ? OutputFile::Opened::Refused : OutputFile::Opened::Fresh);
+    EXPECT_EQ(out.write("a", 1), !row.refused);
+    out.close();
     QFile v(victim);
     ASSERT_TRUE(v.open(QIODevice::ReadOnly));
     EXPECT_EQ(v.readAll(), QByteArray("victim"));
-    if (row.what == Locked) EXPECT_EQ(QFileInfo(work).size(), 6);
+    const qint64 left = row.what == Locked ? 6 : row.refused ? -1 : 1;  // -1: not looked at
+    if (left >= 0) {
+      EXPECT_EQ(QFileInfo(work).size(), left);
+    }
   }
+}
+
+// Only a work file marked for this film is continued; one of another film's is never
+// emptied in place: a second name of it keeps its bytes.
+TEST(OutputFile, ContinuesOnlyAWorkFileMarkedForThisFilm) {
+  QTemporaryDir tmp;
+  const QString work = tmp.filePath("f.mpg.part");
+  const QString linked = tmp.filePath("linked");
+  WorkMark written;
+  written.slice = 2;
+  written.sliceStart = 300;
+  written.slices = {{0, 150, "\"v1\""}, {1, 150, {}}, {2, 0, "Tue, 08 Dec 2026 10:00:00 GMT"}};
+  for (const char* key : {"film A", "film B"}) {
+    OutputFile out;
+    ASSERT_EQ(out.open(tmp.path(), "f.mpg", key), OutputFile::Opened::Fresh);
+    EXPECT_EQ(out.size(), 0u);
+    ASSERT_TRUE(out.write("abc", 3));
+    ASSERT_TRUE(out.setMark(written));
+    if (key[5] == 'A') {  // a second name for the first film's work file
+      ASSERT_EQ(::link(QFile::encodeName(work).constData(), QFile::encodeName(linked).constData()),
+                0);
+    }
+  }
+  EXPECT_EQ(QFileInfo(linked).size(), 3);
+
+  OutputFile out;
+  WorkMark mark;
+  ASSERT_EQ(out.open(tmp.path(), "f.mpg", "film B", &mark), OutputFile::Opened::Kept);
+  EXPECT_EQ(out.size(), 3u);
+  EXPECT_EQ(mark.key, QByteArray("film B"));
+  EXPECT_EQ(mark.slice, 2);
+  EXPECT_EQ(mark.sliceStart, 300u);
+  ASSERT_EQ(mark.slices.size(), 3u);
+  EXPECT_EQ(mark.slices[0].validator, QByteArray("\"v1\""));
+  EXPECT_EQ(mark.slices[1].total, 150u);
+  EXPECT_EQ(mark.slices[2].validator, QByteArray("Tue, 08 Dec 2026 10:00:00 GMT"));
+  ASSERT_TRUE(out.startOver());
+  EXPECT_EQ(out.size(), 0u);
+  EXPECT_EQ(QFileInfo(work).size(), 0);
+
+  // Two films whose file names had to be cut alike still have different keys.
+  EXPECT_NE(workKey("a", "long name 1", {"h/z/s/a/0"}), workKey("a", "long name 2", {"h/z/s/a/0"}));
+  EXPECT_FALSE(WorkMark::decode("zelvo-work 1\nkey 00\nat x 0\n"));
 }
 
 TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
@@ -332,4 +400,46 @@ TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
   EXPECT_FALSE(QFile::exists(tmp.filePath("g.mpg")));
 }
 
+}  // namespace
+
+namespace {
+using download::RetryRules;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+TEST(RetryRules, WhichFailuresMayPass) {
+  const struct {
+    int status;
+    bool transport;
+    bool mayPass;
+  } rows[] = {{0, true, true},     {0, false, false},   {408, false, true},  {429, false, true},
+              {500, false, true},  {503, false, true},  {599, false, true},  {404, true, false},
+              {416, false, false}, {200, false, false}, {206, false, false}, {600, false, false}};
+  for (const auto& row : rows)
+    EXPECT_EQ(RetryRules::mayPass(row.status, row.transport), row.mayPass) << row.status;
+}
+
+TEST(RetryRules, WaitsOneTwoFourSecondsOrTheServersRetryAfterUpToThirty) {
+  const std::int64_t now = 1796724000;  // Tue, 08 Dec 2026 10:00:00 GMT
+  const struct {
+    const char* name;
+    int failures;
+    const char* retryAfter;
+    milliseconds wait;
+  } rows[] = {{"first failure", 0, "", seconds(1)},
+              {"second failure", 1, "", seconds(2)},
+              {"third failure", 2, "", seconds(4)},
+              {"seconds", 0, "2", seconds(2)},
+              {"thirty seconds, waited for", 2, "30", seconds(30)},
+              {"over thirty seconds, not waited for", 1, "31", seconds(2)},
+              {"an hour, not waited for", 2, "3600", seconds(4)},
+              {"zero", 1, "0", seconds(0)},
+              {"a date 20 s ahead", 0, "Tue, 08 Dec 2026 10:00:20 GMT", seconds(20)},
+              {"a date 31 s ahead", 0, "Tue, 08 Dec 2026 10:00:31 GMT", seconds(1)},
+              {"a date past", 1, "Tue, 08 Dec 2026 09:00:00 GMT", seconds(0)},
+              {"neither", 2, "soon", seconds(4)},
+              {"negative", 0, "-5", seconds(1)}};
+  for (const auto& row : rows)
+    EXPECT_EQ(RetryRules{}.wait(row.failures, row.retryAfter, now), row.wait) << row.name;
+}
 }  // namespace

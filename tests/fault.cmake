@@ -5,6 +5,7 @@ zelvo_gtest(fault_tests
   ${CMAKE_CURRENT_LIST_DIR}/fault_input_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fault_disk_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fault_stop_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_chaos_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/qt_main.cpp
 )
 target_link_libraries(fault_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)

@@ -1,12 +1,32 @@
 // Fault matrix, disk side: an output file that cannot be created, and one that cannot be
 // written to the end (the file size limit standing in for a full disk) or synced to the
 // disk, in a child process.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <QProcess>
 #include <cstdio>
 
+#include "download/film_logic.h"
 #include "tests/fault_fixture.h"
 
 namespace {
+
+// No names may be added or changed in the folder: its mode says so, and for root (whom
+// modes do not stop) the file system's immutable flag.
+void setUnwritable(const QString& folder, bool unwritable) {
+  QFile::setPermissions(folder, unwritable ? QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                           : QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                 QFileDevice::ExeOwner);
+  if (::geteuid() != 0) return;
+  const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+  int flags = 0;
+  if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    flags = unwritable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  }
+  if (fd >= 0) ::close(fd);
+}
 
 struct FolderRow {
   const char* name;
@@ -25,6 +45,13 @@ const FolderRow kFolderRows[] = {
      }},
     {"a folder where the file goes",
      [](const QString&, const QString& file) { QDir().mkpath(file); }},
+    // Nothing is fetched that could never take its name.
+    {"a folder that cannot be written to, with a writable old work file",
+     [](const QString& folder, const QString& file) {
+       QFile old(file + ".part");
+       old.open(QIODevice::WriteOnly);
+       setUnwritable(folder, true);
+     }},
 };
 
 class OutputFolderFault : public FaultTest, public ::testing::WithParamInterface<FolderRow> {};
@@ -38,6 +65,7 @@ TEST_P(OutputFolderFault, FileThatCannotBeCreatedIsReportedBeforeAnySlice) {
   GetParam().spoil(chosen, file);
 
   startWith(QString::fromStdString(f.id));
+  setUnwritable(chosen, false);
   expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + file);
   EXPECT_FALSE(QFileInfo(file).isFile());
   // Record and size query only: no slice is fetched for a file that does not exist.
@@ -167,15 +195,15 @@ TEST_F(FaultTest, PlantedLinksAreNeverFollowed) {
     ASSERT_TRUE(v.open(QIODevice::WriteOnly));
     v.write("the user's own file");
   }
-  // Under the work file's name: refused before any slice.
+  // Under the work file's name: the link gives way to a fresh file, its target untouched.
   ASSERT_TRUE(QFile::link(victim, pathOf(QStringLiteral("Link")) + ".part"));
   startWith(QStringLiteral("link"));
-  expectFailedWith(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + pathOf("Link"));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_TRUE(fileBytes(QStringLiteral("Link")) == service::filmContent(f));
   EXPECT_EQ(readAll(victim), "the user's own file");
-  EXPECT_EQ(targets().size(), 2u);  // record and size query, no slice
 
   // Under the final name: the link itself is replaced, its target untouched.
-  ASSERT_TRUE(QFile::remove(pathOf(QStringLiteral("Link")) + ".part"));
+  ASSERT_TRUE(QFile::remove(pathOf(QStringLiteral("Link"))));
   ASSERT_TRUE(QFile::link(victim, pathOf(QStringLiteral("Link"))));
   fakes.boxes.shown.clear();
   startWith(QStringLiteral("link"));
@@ -265,52 +293,117 @@ TEST_F(FaultTest, FilmsOfOneRunNeverShareAFile) {
   EXPECT_EQ(filesBelowFolder().size(), 2);
 }
 
-// A work file from an earlier run: continued when its last bytes are this film's, started
-// over when they are not.
+// A work file from an earlier run, left by a stop: continued only when it is proven to be
+// this film (by the slice's validator, else byte for byte at the film's start and at the
+// work file's end); started over, in a fresh file, when it is not; left exactly as it was
+// when a check meets a failure that may pass.
 TEST_F(FaultTest, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
-  const service::FilmSpec& f = serviceFilm("nagy-folytatas");
-  const QString name = QString::fromStdString(f.name);
-  const std::string film = service::filmContent(f);
-  const std::uint64_t have = 1536 * 1024;  // a whole slice and half of the next
-  for (const bool own : {true, false}) {
-    SCOPED_TRACE(own ? "own work file" : "another film's work file");
-    server.clearLog();
-    {
-      QFile part(pathOf(name) + ".part");
-      ASSERT_TRUE(part.open(QIODevice::WriteOnly | QIODevice::Truncate));
-      const std::string earlier = own ? film.substr(0, have) : std::string(have, 'x');
+  using Asked = std::vector<std::pair<std::string, std::string>>;  // target, Range (If-Range)
+  enum Then { Same, NewVersion, FirstSliceReplaced, CheckBusy, Planted };
+  const struct {
+    const char* name;
+    const char* id;
+    std::uint64_t stopAt;
+    Then then;
+  } rows[] = {
+      {"own work file, no validator", "nagy-folytatas", 1536 * 1024, Same},
+      {"own work file inside the first slice, no validator", "nagy-folytatas", 512 * 1024, Same},
+      {"own work file, ETag", "cimkes", 384 * 1024, Same},
+      {"own work file, Last-Modified", "datumos", 384 * 1024, Same},
+      {"film replaced on the host, ETag", "cimkes", 384 * 1024, NewVersion},
+      {"first slice replaced, no validator", "nagy-folytatas", 1536 * 1024, FirstSliceReplaced},
+      {"a check meets a passing 503", "nagy-folytatas", 1536 * 1024, CheckBusy},
+      {"a file planted under the work name", "nagy-folytatas", 1536 * 1024, Planted},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    service::FilmSpec f = serviceFilm(row.id);
+    const QString name = QString::fromStdString(f.name);
+    const QString work = pathOf(name) + ".part";
+    server.addFilm(f);
+    // The earlier run, stopped once stopAt bytes were in (reads end where the network's
+    // pieces do, so a few more may be).
+    w->setYieldObserver([&](long long) {
+      if (w->isDownloading && w->receivedBytes >= std::int64_t(row.stopAt))
+        QTest::mouseClick(w->Go, Qt::LeftButton);
+    });
+    startWith(QString::fromStdString(f.id));
+    reopenOn(QString::fromStdString(host));
+    const std::uint64_t have = std::uint64_t(QFileInfo(work).size());
+    ASSERT_TRUE(have >= row.stopAt && have < row.stopAt + 65536) << have;
+    const std::string earlier = service::filmContent(f).substr(0, have);
+    ASSERT_TRUE(fileBytes(name, ".part") == earlier);
+    if (row.then == Planted) {
+      QFile::remove(work);
+      QFile part(work);
+      ASSERT_TRUE(part.open(QIODevice::WriteOnly));
       part.write(earlier.data(), qint64(earlier.size()));
     }
+    if (row.then == NewVersion) f.version = "2";
+    if (row.then == FirstSliceReplaced) f.slices[0].changeAfter = 0;
+    if (row.then == CheckBusy) f.slices[1].fault = Fault::Unavailable;
+    server.addFilm(f);
+    server.clearLog();
+    fakes.boxes.shown.clear();
+
     QStringList shown;
     w->setYieldObserver([&](long long) {
       if (shown.isEmpty() || shown.last() != w->info->text()) shown << w->info->text();
     });
     startWith(QString::fromStdString(f.id));
     w->setYieldObserver({});
-    EXPECT_TRUE(fakes.boxes.shown.empty());
-    EXPECT_TRUE(fileBytes(name) == film);
-    EXPECT_EQ(shown.contains(QStringLiteral("Folytatom: 1536 Kb megvan")), own);
-
-    // Record and size query, the sizes of slices 0 and 1, the last 64 KiB of the work file;
-    // then the rest of slice 1 and the slices after it, or the whole film again.
-    std::vector<std::pair<std::string, std::string>> asked;
-    for (const auto& r : server.requests())
-      asked.emplace_back(r.target, r.header("Range").value_or(""));
-    std::vector<std::pair<std::string, std::string>> expected = {
-        {recordTarget(f), ""},
-        {sliceTarget(f, 0), ""},
-        {sliceTarget(f, 0), "bytes=0-0"},
-        {sliceTarget(f, 1), "bytes=0-0"},
-        {sliceTarget(f, 1), "bytes=458752-524287"}};
-    if (own) {
-      expected.push_back({sliceTarget(f, 1), "bytes=524288-"});
-    } else {
-      expected.push_back({sliceTarget(f, 0), ""});
-      expected.push_back({sliceTarget(f, 1), ""});
+    Asked asked;
+    for (const auto& r : server.requests()) {
+      const std::string ifRange = r.header("If-Range") ? " (If-Range)" : "";
+      asked.emplace_back(r.target, r.header("Range").value_or("") + ifRange);
     }
-    expected.push_back({sliceTarget(f, 2), ""});
-    expected.push_back({sliceTarget(f, 3), ""});
+    const auto range = [&](std::size_t slice, std::uint64_t first, std::uint64_t last) {
+      return Asked::value_type{sliceTarget(f, slice), "bytes=" + std::to_string(first) + "-" +
+                                                          (last ? std::to_string(last) : "")};
+    };
+    const std::size_t last = std::size_t(have / f.slices[0].size);  // even slices
+    const std::uint64_t held = have - last * f.slices[0].size;      // of the slice it ends in
+    Asked expected = {{recordTarget(f), ""}, {sliceTarget(f, 0), ""}};
+    const bool validated = f.validator != service::Validator::None;
+    if (row.then != Planted) {
+      if (validated) {
+        expected.push_back({sliceTarget(f, 0), "bytes=0-0 (If-Range)"});
+      } else {
+        expected.push_back(range(0, 0, 65535));
+        if (row.then != FirstSliceReplaced) expected.push_back(range(last, held - 65536, held - 1));
+      }
+    }
+    if (row.then == CheckBusy) {
+      EXPECT_EQ(asked, expected);
+      expectFailedWith(sliceFailure(int(last) + 1));
+      expectOnlyWorkFile(name, earlier);
+      ASSERT_TRUE(QFile::remove(work));
+      continue;
+    }
+    const bool resumed = row.then == Same;
+    if (resumed) {
+      expected.push_back(range(last, held, 0));
+      if (validated) expected.back().second += " (If-Range)";
+    }
+    for (std::size_t i = resumed ? last + 1 : 0; i < f.slices.size(); ++i)
+      expected.push_back({sliceTarget(f, i), ""});
     EXPECT_EQ(asked, expected);
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    std::string film;
+    for (std::size_t i = 0; i < f.slices.size(); ++i)
+      film += service::sliceContent(f, i, i == 0 && row.then == FirstSliceReplaced);
+    EXPECT_TRUE(fileBytes(name) == film);
+    const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan").arg(row.stopAt / 1024);
+    EXPECT_EQ(shown.contains(resumeText), resumed);
+    // The progress of a continued film counts the bytes it already had.
+    if (resumed) {
+      const QRegularExpression figures(QStringLiteral("^(\\d+)Kb/"));
+      for (const QString& text : shown.mid(shown.indexOf(resumeText)))
+        if (const auto m = figures.match(text); m.hasMatch()) {
+          EXPECT_GE(m.captured(1).toULongLong(), have / 1024) << text.toStdString();
+        }
+      EXPECT_FALSE(shown.filter(figures).isEmpty());
+    }
     ASSERT_TRUE(QFile::remove(pathOf(name)));
   }
 }

@@ -22,6 +22,7 @@ struct ServiceFilmRow {
   int failedSlice;          // 1-based; 0: the size query fails and the error report path follows
   int tries = 1;            // requests for the failed slice: 4 where the cause may pass
   int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
+  bool sizeQuery = false;   // the tries are the size query's: no slice is asked for
 };
 
 // The waits before each retry: 1 s, 2 s, 4 s.
@@ -49,7 +50,13 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
   startWith(QString::fromStdString(f.id));
 
   std::vector<std::string> expected = {record, sliceTarget(f, 0)};
-  if (row.failedSlice == 0) {
+  if (row.sizeQuery) {
+    expected.assign(std::size_t(row.tries), sliceTarget(f, 0));
+    expected.insert(expected.begin(), record);
+    expectFailedWith(sliceFailure(1));
+    EXPECT_EQ(fakes.pauses.waits, backoff(row.tries - 1));
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  } else if (row.failedSlice == 0) {
     expected.push_back(record + "&action=error");
     expectOneBox(QString::fromStdString(f.errorAnswer));
     expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
@@ -72,7 +79,8 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
 }
 
 const ServiceFilmRow kServiceFilmRows[] = {
-    {"size query stalls before its headers", "akad-meret", 0},
+    // A size query that may pass is tried again like a slice, and is no broken film.
+    {"size query stalls before its headers", "akad-meret", 1, 4, 0, true},
     // The size query only needs the headers; the same slice stalling in its body comes next.
     {"size query answered but the first slice stalls mid body", "akad-elso", 1, 4},
     {"slice stalls before its headers", "akad-fejlec", 2, 4},
@@ -237,13 +245,12 @@ TEST_F(FaultTest, UnreachableSliceHost) {
     const char* name;
     std::size_t slice;  // the one elsewhere
     std::string sliceHost;
-    bool reported;
     bool viaProxy = false;
   } rows[] = {
-      {"first slice on a closed port: no size, so a report", 0, closed, true},
-      {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80", false},
-      {"second slice on a closed port", 1, closed, false},
-      {"second slice on a name without a port", 1, "zelvo.test", false, true},
+      {"first slice on a closed port: tried again, no report", 0, closed},
+      {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
+      {"second slice on a closed port", 1, closed},
+      {"second slice on a name without a port", 1, "zelvo.test", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -262,9 +269,8 @@ TEST_F(FaultTest, UnreachableSliceHost) {
       EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
       EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
       EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
-    } else if (row.reported) {
-      expectOneBox(QStringLiteral("Jelentve."));
-      expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
+    } else if (row.slice == 0) {
+      expectFailedWith(sliceFailure(1));
       EXPECT_TRUE(filesBelowFolder().isEmpty());
     } else {
       expectFailedWith(sliceFailure(2));
@@ -521,5 +527,65 @@ TEST_F(FaultTest, RecordAndErrorReportOverTheirBounds) {
   expectOneBox(download::shownText(answer));
   expectIdleWith(QStringLiteral("Hiba történt, jelentés elküldve"));
 }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Answers that must neither pass for a whole film nor cost bytes that did arrive.
+
+namespace {
+
+struct AnswerRow {
+  const char* name;
+  const char* id;
+  int failedSlice;    // 1-based; 0: "Kész"
+  std::size_t slice;  // the slice whose requests are counted
+  int requests;
+  std::vector<std::chrono::milliseconds> waits;
+  bool secondChanged = false;  // the film ends with its second slice's later version
+};
+void PrintTo(const AnswerRow& row, std::ostream* os) { *os << row.name; }
+
+class HostAnswer : public FaultTest, public ::testing::WithParamInterface<AnswerRow> {};
+
+TEST_P(HostAnswer, KeepsOnlyTheBytesItCanProve) {
+  const AnswerRow& row = GetParam();
+  const service::FilmSpec& f = serviceFilm(row.id);
+  const QString name = QString::fromStdString(f.name);
+  startWith(QString::fromStdString(f.id));
+  if (row.failedSlice) {
+    expectFailedWith(sliceFailure(row.failedSlice));
+    expectOnlyWorkFile(name, firstSlices(f, std::size_t(row.failedSlice - 1)));
+  } else {
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + ".mpg");
+    std::string film;
+    for (std::size_t i = 0; i < f.slices.size(); ++i)
+      film += service::sliceContent(f, i, i == 1 && row.secondChanged);
+    EXPECT_TRUE(fileBytes(name) == film);
+  }
+  EXPECT_EQ(fakes.pauses.waits, row.waits);
+  int asked = 0;
+  for (const auto& r : server.requests()) asked += r.target == sliceTarget(f, row.slice);
+  EXPECT_EQ(asked, row.requests);
+}
+
+using std::chrono::seconds;
+const AnswerRow kAnswerRows[] = {
+    // Size query twice, then the slice itself.
+    {"size query meets a passing 503", "foglalt-meret", 0, 0, 3, {seconds(1)}},
+    // The retry's bytes=SIZE- meets 416 */SIZE: the slice was complete.
+    {"slice without length breaks after its last byte", "vege-torik", 0, 1, 2, {seconds(1)}},
+    {"206 with half the slice to a plain GET",
+     "fel-206",
+     2,
+     1,
+     4,
+     {seconds(1), seconds(2), seconds(4)}},
+    // Its retry tells another total: fetched again from its first byte, never glued.
+    {"slice changes between a try and its retry", "valtozo-hossz", 0, 1, 3, {seconds(1)}, true},
+};
+INSTANTIATE_TEST_SUITE_P(Matrix, HostAnswer, ::testing::ValuesIn(kAnswerRows),
+                         [](const auto& info) { return caseName(info.param.name); });
 
 }  // namespace

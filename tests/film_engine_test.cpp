@@ -107,6 +107,7 @@ const EngineRow kEngineRows[] = {
     {"refused", "elutasitva", download::FilmResult::Refused, nullptr},
     {"reported", "kicsi-elso", download::FilmResult::Reported, nullptr},
     {"unusable record", "csillag-nelkul", download::FilmResult::Failed, "A szerver válasza hibás."},
+    {"size query busy once", "foglalt-meret", download::FilmResult::Finished, ""},
     {"broken slice", "szelet-500", download::FilmResult::Failed,
      "Nem sikerült letölteni a(z) 2. szeletet."},
 };

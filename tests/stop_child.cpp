@@ -1,8 +1,11 @@
 // Child process for the stop tests: the real window with the real program end.
-// Usage: stop_child HOST FOLDER ID[,ID...] click|close STOP_AFTER_BYTES|wait|never
+// Usage: stop_child HOST FOLDER ID[,ID...] click|close STOP_AFTER_BYTES|wait|check|end|never
 //   Several identifiers go into the queue, and "Mindet letölt!" starts them.
-//   wait: stops inside the first retry wait; never: lets the film end and prints its text.
+//   wait: stops inside the first retry wait; check: while the answer to the first slice
+//   request, which checks a work file before the film goes on, is read; end: as the finished film
+//   has taken its name; never: lets the film end and prints its text.
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -10,6 +13,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "net/wininet.h"
 #include "ui/form1.h"
 
 namespace {
@@ -57,8 +61,16 @@ int main(int argc, char** argv) {
   // Decided on what was received, whatever the number of yields; the click or close then
   // arrives as an event, handled whenever the window next handles events, as a user's would.
   bool asked = false;
+  const QDir folder(QString::fromLocal8Bit(argv[2]));
+  const auto reached = [&] {
+    if (when == QLatin1String("check"))  // the first check's answer is being read
+      return w.hRequest != 0 && net::bufferedBytesForTests(w.hRequest) > 0;
+    if (when == QLatin1String("end"))
+      return !folder.entryList({QStringLiteral("*_Zelvoweb.mpg")}, QDir::Files).isEmpty();
+    return stopAfter > 0 && w.receivedBytes >= stopAfter;
+  };
   w.setYieldObserver([&](long long) {
-    if (asked || stopAfter <= 0 || w.receivedBytes < stopAfter) return;
+    if (asked || !reached()) return;
     asked = true;
     std::printf("STOP %lld %s\n", static_cast<long long>(w.receivedBytes),
                 qPrintable(w.loopItem.toString()));
