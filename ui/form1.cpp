@@ -75,6 +75,7 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
     : QWidget(parent), host_(host), seams_(seams) {
   setObjectName(QStringLiteral("Form1"));
   buildControls();
+  desktop_ = std::make_unique<ui::DesktopPresence>(*this, *Picture1, *info, *seams_.desktop);
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
   film_ = std::make_unique<download::FilmDownload>(*this, *this);
   net::setWaitHook(this, [this] { pump_.some(); });
@@ -123,7 +124,7 @@ void Form1::buildControls() {
   Drive1->setObjectName(QStringLiteral("Drive1"));
   directory = new ui::DirListBox(this);
   directory->setObjectName(QStringLiteral("directory"));
-  Picture1 = new QFrame(this);
+  Picture1 = new ui::ProgressPanel(this);
   Picture1->setObjectName(QStringLiteral("Picture1"));
   Picture1->setFrameStyle(QFrame::Box | QFrame::Plain);
   Picture1->setLineWidth(1);
@@ -215,6 +216,7 @@ void Form1::Form_Load() {
   setOuterHeight(kClosedHeight);
   agentName = QStringLiteral("zv5_progression");
   barFullWidth = static_cast<float>(ui::widthTwips(Picture1));
+  desktop_->barChanged(processBarTwips_ / barFullWidth);  // the bar as drawn at start-up
 
   volumes_ = ui::mountedVolumes();
   Drive1->setVolumes(volumes_);
@@ -267,7 +269,7 @@ void Form1::enterBusyState() {
   isDownloading = true;
   setBackground(processBar, kBusyColour);
   Go->setText(QStringLiteral("Állj!"));
-  info->setText(QStringLiteral("Film adatait töltöm."));
+  setInfo(QStringLiteral("Film adatait töltöm."));
   for (QWidget* w : {static_cast<QWidget*>(azonosito), static_cast<QWidget*>(directory),
                      static_cast<QWidget*>(Drive1), static_cast<QWidget*>(q_del),
                      static_cast<QWidget*>(q_letolt), static_cast<QWidget*>(toQueue),
@@ -346,6 +348,7 @@ void Form1::endProgram() {
     *h = 0;
   }
   film_->flushOutput();  // every byte received so far stays in the file
+  desktop_->abandon();
   seams_.ender->end();
 }
 
@@ -393,7 +396,9 @@ net::FetchContext Form1::fetchContext(std::size_t maxBytes) {
 
 bool Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
   enterBusyState();
+  desktop_->begin();
   const download::FilmOutcome outcome = film_->run(identifier, runFiles);
+  desktop_->end(!ending_);
   if (ending_ || outcome.result == download::FilmResult::Stopped) return false;
   if (outcome.result == download::FilmResult::Finished) {
     savedName_ = outcome.savedName;
@@ -411,12 +416,14 @@ void Form1::showFailure(const download::FilmOutcome& outcome) {
     warn(outcome.message, false);
   }
   enterIdleState();
-  info->setText(outcome.result == FilmResult::Reported
-                    ? QStringLiteral("Hiba történt, jelentés elküldve")
-                    : QStringLiteral("Hiba történt"));
+  setInfo(outcome.result == FilmResult::Reported ? QStringLiteral("Hiba történt, jelentés elküldve")
+                                                 : QStringLiteral("Hiba történt"));
 }
 
-void Form1::setInfo(const QString& text) { info->setText(text); }
+void Form1::setInfo(const QString& text) {
+  info->setText(text);
+  desktop_->statusChanged();
+}
 
 void Form1::setWindowCaption(const QString& text) { setWindowTitle(text); }
 
@@ -424,6 +431,7 @@ void Form1::setBarWidth(float twips) {
   if (!(twips >= 0 && twips <= 1e6f)) return;  // the control refuses it; the download goes on
   processBarTwips_ = twips;
   processBar->resize(ui::twipsToPx(twips), processBar->height());
+  if (barFullWidth > 0) desktop_->barChanged(twips / barFullWidth);
 }
 
 net::TextTarget& Form1::sizeLabel() { return *lblEgyTarget_; }
@@ -451,8 +459,7 @@ int Form1::selectedIndex(const QListWidget* list) {
 void Form1::finishSingleFilm(bool finished) {
   // A refused or failed film has already shown its box, gone idle and left its text.
   if (ending_ || !finished) return;
-  info->setText(QStringLiteral("Kész: ") + download::shownText(savedName_) +
-                QStringLiteral(".mpg"));
+  setInfo(QStringLiteral("Kész: ") + download::shownText(savedName_) + QStringLiteral(".mpg"));
   enterIdleState();
 }
 
@@ -552,6 +559,7 @@ void Form1::q_del_Click() {
 
 void Form1::q_letolt_Click() {
   enterBusyState();
+  desktop_->begin();  // one run: the films' own begin and end nest inside it
   // The run works on a copy: a failed film's idle state empties the list box.
   QStringList ids;
   for (int i = 0; i < queue->count(); ++i) ids << queue->item(i)->text();
@@ -563,7 +571,8 @@ void Form1::q_letolt_Click() {
     if (ending_) return;
     if (!finished) ++failed;
   }
+  desktop_->end(true);
   enterIdleState();
-  info->setText(failed == 0 ? QStringLiteral("Kész")
-                            : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
+  setInfo(failed == 0 ? QStringLiteral("Kész")
+                      : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "download/film_download.h"
+#include "ui/desktop.h"
 #include "ui/event_pump.h"
 #include "ui/folders.h"
 #include "ui/seams.h"
@@ -74,7 +75,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   QPushButton* Go;
   ui::DriveListBox* Drive1;
   ui::DirListBox* directory;
-  QFrame* Picture1;
+  ui::ProgressPanel* Picture1;
   QLabel* info;
   QLabel* processBar;
   QLineEdit* azonosito;
@@ -135,6 +136,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   ui::Seams seams_;
   std::unique_ptr<LabelTarget> lblEgyTarget_;
   std::unique_ptr<download::FilmDownload> film_;
+  std::unique_ptr<ui::DesktopPresence> desktop_;
   QString savedName_;  // the last finished film's name as saved
   int outerWidthTw_ = 0;
   int outerHeightTw_ = 0;
