@@ -61,6 +61,9 @@ TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
   EXPECT_EQ(w->queue->count(), 0);
+  // The idle state cleared what the film counted.
+  EXPECT_EQ(w->film().receivedBytes + w->film().readsSinceUpdate + w->film().sliceSize, 0);
+  EXPECT_GT(w->film().totalKb, 0);  // the film did count
 }
 
 // What the desktop hears of a run: kept awake with its progress shown from start to end
@@ -351,7 +354,7 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
     QMetaObject::invokeMethod(
         w.get(),
         [&] {
-          receivedAtStop = w->receivedBytes;
+          receivedAtStop = w->film().receivedBytes;
           requestsAtStop = server.requests().size();
           QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
         },
@@ -360,7 +363,7 @@ TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
   startWith(QString::fromStdString(f.id));
   ASSERT_EQ(fakes.ender.calls, 1);
   EXPECT_TRUE(w->ending());
-  EXPECT_EQ(w->hSession + w->hConnect + w->hRequest, 0u);
+  EXPECT_EQ(w->film().hSession + w->film().hConnect + w->film().hRequest, 0u);
   EXPECT_TRUE(fakes.boxes.shown.empty());
   EXPECT_EQ(server.requests().size(), requestsAtStop);
   EXPECT_NE(w->info->text().left(4), QStringLiteral("Kész"));
@@ -383,7 +386,7 @@ TEST_F(FilmTest, StopQueuedBeforeTheNextRequestSendsNothingMore) {
   server.addFilm(f);
   bool posted = false;
   w->setYieldObserver([&](long long) {
-    if (posted || w->receivedBytes < 20000) return;
+    if (posted || w->film().receivedBytes < 20000) return;
     posted = true;
     const QPoint at = w->Go->rect().center();
     for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})

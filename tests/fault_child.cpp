@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
       m.seen = seen->count();
       m.opened = net::handlesOpenedForTests() - openedBefore;
       m.sizeShown = w.lblEgy->text() == QString::number(stops::kSlice[0]);
-      m.slice = static_cast<int>(w.sliceUrls.indexOf(w.loopItem.toString()));
-      m.sliceOpen = w.hRequest != 0;
-      m.received = w.receivedBytes;
-      m.inBuffer = w.bytesRead;
+      m.slice = static_cast<int>(w.film().sliceUrls.indexOf(w.film().loopItem.toString()));
+      m.sliceOpen = w.film().hRequest != 0;
+      m.received = w.film().receivedBytes;
+      m.inBuffer = w.film().bytesRead;
       m.hasFile = QFileInfo::exists(file);
       if (!point->reached(m)) return;
       say(QString::fromStdString(stops::toLine(m)));

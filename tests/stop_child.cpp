@@ -64,16 +64,16 @@ int main(int argc, char** argv) {
   const QDir folder(QString::fromLocal8Bit(argv[2]));
   const auto reached = [&] {
     if (when == QLatin1String("check"))  // the first check's answer is being read
-      return w.hRequest != 0 && net::bufferedBytesForTests(w.hRequest) > 0;
+      return w.film().hRequest != 0 && net::bufferedBytesForTests(w.film().hRequest) > 0;
     if (when == QLatin1String("end"))
       return !folder.entryList({QStringLiteral("*_Zelvoweb.mpg")}, QDir::Files).isEmpty();
-    return stopAfter > 0 && w.receivedBytes >= stopAfter;
+    return stopAfter > 0 && w.film().receivedBytes >= stopAfter;
   };
   w.setYieldObserver([&](long long) {
     if (asked || !reached()) return;
     asked = true;
-    std::printf("STOP %lld %s\n", static_cast<long long>(w.receivedBytes),
-                qPrintable(w.loopItem.toString()));
+    std::printf("STOP %lld %s\n", static_cast<long long>(w.film().receivedBytes),
+                qPrintable(w.film().loopItem.toString()));
     std::fflush(stdout);
     QTimer::singleShot(0, &w, stop);
   });
