@@ -122,7 +122,8 @@ std::string head(const Answer& a) {
 }
 
 // extra: further header lines, each ending in CRLF.
-Answer answer(int status, const std::string& contentType, Body body, const std::string& extra = "") {
+Answer answer(int status, const std::string& contentType, Body body,
+              const std::string& extra = "") {
   Answer a;
   a.status = status;
   a.headers = "Server: zelvo-service\r\nContent-Type: " + contentType + "\r\n";

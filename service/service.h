@@ -72,6 +72,7 @@ struct FilmSpec {
   std::optional<std::string> rawRecord;  // sent instead of a built record ("{host}" replaced)
   std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
   bool inCatalogue = false;
+  std::string about;                // what a table film does, as service/README.md lists it
   std::string referrer;             // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
   Fault recordFault = Fault::None;  // how the record reply behaves on the wire (as a slice's)
   // Slices answer every request with 200 and the whole slice, whatever Range asks.
