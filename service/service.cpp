@@ -329,6 +329,12 @@ const Scenario kScenarios[] = {
      [] {
        return faulty("Megállít", slices({200000, 200000, 200000}), 1, Fault::Slow);
      }},
+    {"megallj", "12800 + 12800 + 6400 bytes, a referrer of over 120 bytes: stopped at every point",
+     [] {
+       FilmSpec f = film("Megállj", slices({12800, 12800, 6400}));
+       f.referrer = "{host}/z/e/zelvo/film.php?a=megallj&" + std::string(120, 'r');
+       return f;
+     }},
 };
 
 std::vector<FilmSpec> buildFilms() {
