@@ -87,7 +87,7 @@ struct FilmSpec {
 // set on the result.
 FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint64_t>& sliceSizes);
 
-// Every film the service knows, demo and scenario alike.
+// Every film the service knows, demo and scenario alike, in the order of its table.
 const std::vector<FilmSpec>& films();
 const FilmSpec* findFilm(const std::string& id);
 // The deterministic bytes of slice i when it is served without fault (changed: after its
@@ -128,7 +128,7 @@ struct Reply {
   std::vector<std::pair<std::string, std::string>> headers;  // sent as given
   std::string body;
   bool addContentLength = true;
-  Fault fault = Fault::None;  // CloseEarly/Stall/Reset/StallHeaders apply to body
+  Fault fault = Fault::None;  // any fault, as it would strike a slice with this body
   int delayMs = 0;            // wait before answering
 };
 
