@@ -124,9 +124,10 @@ FilmSpec halfRecord() {
   return recordFaulty(raw("Felezett rekord", head + tail, slices({S, S})), Fault::CloseEarly);
 }
 
-const std::vector<SliceSpec> kThree = slices({S, S, S});
-const std::vector<SliceSpec> kTwo = slices({S, S});
-const std::vector<SliceSpec> kSmall = slices({16 * KiB});
+// Functions, not globals: the table may be read during another file's static set-up.
+std::vector<SliceSpec> three() { return slices({S, S, S}); }
+std::vector<SliceSpec> two() { return slices({S, S}); }
+std::vector<SliceSpec> small() { return slices({16 * KiB}); }
 
 const Scenario kScenarios[] = {
     {"egig01", "demo: 400 KiB", [] { return demo("Égigérő fa", slices({400 * KiB})); }},
@@ -161,30 +162,30 @@ const Scenario kScenarios[] = {
        return film("Tízezer", slices({10000, 10000}));
      }},
     {"szelet-404", "slice 1 of 3 answers 404",
-     [] { return faulty("Hiányzó szelet", kThree, 1, Fault::NotFound); }},
+     [] { return faulty("Hiányzó szelet", three(), 1, Fault::NotFound); }},
     {"szelet-500", "slice 1 of 3 answers 500",
-     [] { return faulty("Szerverhiba", kThree, 1, Fault::ServerError); }},
+     [] { return faulty("Szerverhiba", three(), 1, Fault::ServerError); }},
     {"korai-zaras", "slice 1 of 3 announces 65536 bytes, sends half, closes",
-     [] { return faulty("Korai zárás", kThree, 1, Fault::CloseEarly); }},
+     [] { return faulty("Korai zárás", three(), 1, Fault::CloseEarly); }},
     {"hossz-nelkul", "slice 1 of 3 without Content-Length",
-     [] { return faulty("Hossz nélkül", kThree, 1, Fault::NoLength); }},
+     [] { return faulty("Hossz nélkül", three(), 1, Fault::NoLength); }},
     {"meret-nelkul", "slice 0 without Content-Length (size query gets none)",
-     [] { return faulty("Méret nélkül", kTwo, 0, Fault::NoLength); }},
+     [] { return faulty("Méret nélkül", two(), 0, Fault::NoLength); }},
     {"lassu", "slice 1 sent in ten pieces, about 0.8 s",
-     [] { return faulty("Lassú szelet", kTwo, 1, Fault::Slow); }},
+     [] { return faulty("Lassú szelet", two(), 1, Fault::Slow); }},
     {"akad", "slice 1 stalls after half of its body",
-     [] { return faulty("Akadozó szelet", kTwo, 1, Fault::Stall); }},
+     [] { return faulty("Akadozó szelet", two(), 1, Fault::Stall); }},
     {"akad-fejlec", "slice 1 never answers",
-     [] { return faulty("Néma szelet", kTwo, 1, Fault::StallHeaders); }},
+     [] { return faulty("Néma szelet", two(), 1, Fault::StallHeaders); }},
     {"akad-meret", "slice 0 never answers (the size query stalls)",
-     [] { return faulty("Néma méret", kTwo, 0, Fault::StallHeaders); }},
+     [] { return faulty("Néma méret", two(), 0, Fault::StallHeaders); }},
     {"megszakad", "slice 1 reset (RST) after half of its body",
-     [] { return faulty("Megszakadó szelet", kTwo, 1, Fault::Reset); }},
+     [] { return faulty("Megszakadó szelet", two(), 1, Fault::Reset); }},
     // The size query needs only the headers, so the stall shows in the slice loop.
     {"akad-elso", "slice 0 stalls after half of its body; its size query is answered",
-     [] { return faulty("Első akad", kTwo, 0, Fault::Stall); }},
-    {"tobb-cim", "count 2 with 3 addresses", [] { return counted("Több cím", kThree, 2); }},
-    {"kevesebb-cim", "count 4 with 2 addresses", [] { return counted("Kevesebb cím", kTwo, 4); }},
+     [] { return faulty("Első akad", two(), 0, Fault::Stall); }},
+    {"tobb-cim", "count 2 with 3 addresses", [] { return counted("Több cím", three(), 2); }},
+    {"kevesebb-cim", "count 4 with 2 addresses", [] { return counted("Kevesebb cím", two(), 4); }},
     {"csillag-nelkul", "record without `*`",
      [] {
        return raw("Csillag nélkül", "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül",
@@ -207,31 +208,31 @@ const Scenario kScenarios[] = {
        return raw("Extra részek",
                   "{host}/z/e/zelvo/film.php?a=extra-reszek|2|Extra részek|2004|HU*"
                   "{host}/z/s/extra-reszek/0|{host}/z/s/extra-reszek/1*tartalék*rész",
-                  kTwo);
+                  two());
      }},
     {"negativ-darab", "count field `-2`",
      [] { return counted("Negatív darabszám", slices({S}), -2); }},
     {"felezett-rekord",
      "the record closes after half; that half is a whole record of one slice, for any host",
      halfRecord},
-    {"nev-utvonal", "name `a/b\\c`", [] { return film("a/b\\c", kSmall); }},
-    {"nev-ketpont", "name `..`", [] { return film("..", kSmall); }},
-    {"nev-pont", "name `.`", [] { return film(".", kSmall); }},
+    {"nev-utvonal", "name `a/b\\c`", [] { return film("a/b\\c", small()); }},
+    {"nev-ketpont", "name `..`", [] { return film("..", small()); }},
+    {"nev-pont", "name `.`", [] { return film(".", small()); }},
     {"nev-vezerlo", "name with `\\x01` and tab",
-     [] { return film("Vezérlő\x01jel\tfilm", kSmall); }},
+     [] { return film("Vezérlő\x01jel\tfilm", small()); }},
     // '*' and '|' separate the record's parts and fields, so no name can carry them.
     {"nev-tiltott", "name with `: ? \" < >` (`*` and `|` would split the record)",
-     [] { return film("Tiltott: ? \" < > jelek", kSmall); }},
-    {"nev-con", "name `CON`", [] { return film("CON", kSmall); }},
+     [] { return film("Tiltott: ? \" < > jelek", small()); }},
+    {"nev-con", "name `CON`", [] { return film("CON", small()); }},
     {"nev-hosszu", "300-character accented name",
-     [] { return film(repeatToLength("Árvíztűrő tükörfúrógép ", 300), kSmall); }},
-    {"nev-ures", "empty name", [] { return film("", kSmall); }},
+     [] { return film(repeatToLength("Árvíztűrő tükörfúrógép ", 300), small()); }},
+    {"nev-ures", "empty name", [] { return film("", small()); }},
     {"nev-feljebb", "name `../../x/..\\y` with `\\x01`",
-     [] { return film("../../x/..\\y\x01", kSmall); }},
+     [] { return film("../../x/..\\y\x01", small()); }},
     {"egy-szelet", "1 × 128 KiB", [] { return film("Egyetlen szelet", slices({128 * KiB})); }},
     {"sok-szelet", "16 × S", [] { return film("Sok szelet", evenSlices(16, S)); }},
     {"ű film&x%#", "2 × S; identifier that needs percent-encoding",
-     [] { return film("Kódolt azonosító", kTwo); }},
+     [] { return film("Kódolt azonosító", two()); }},
     {"фильм 电影", "2 × 16 KiB; identifier outside Windows-1250, addressed by its UTF-8 bytes",
      [] {
        return film("Nem latin azonosító", slices({16 * KiB, 16 * KiB}));
@@ -242,14 +243,14 @@ const Scenario kScenarios[] = {
     {"jelolo-jelentes", "first slice 5000 bytes; the error-report answer is that markup",
      [] { return reported("Jelölő jelentés", kMarkup); }},
     {"jelolo-nev", "1 × 16 KiB; the film name is that markup",
-     [] { return film(kMarkup, kSmall); }},
+     [] { return film(kMarkup, small()); }},
     {"hosszu-jelentes", "first slice 5000 bytes; an error-report answer of over 1 MiB",
      [] { return reported("Hosszú jelentés", repeatToLength("Hosszú jelentés. ", MiB + 1000)); }},
     {"vegtelen-rekord", "the record without length and without end",
      [] { return recordFaulty(film("Végtelen rekord", slices({S})), Fault::Endless); }},
     // Server texts of any length: what is shown of them is cut, and no name freezes the window.
     {"nev-orias", "1 × 16 KiB; a name of 15 MiB",
-     [] { return film(repeatBytes("Óriás név ", 15 * MiB), kSmall); }},
+     [] { return film(repeatBytes("Óriás név ", 15 * MiB), small()); }},
     {"elutasitas-orias", "refusal whose message is almost 16 MiB of lines",
      [] {
        return refusal(repeatBytes("Ez a film nem érhető el, mert nagyon hosszú az indoklás.\n",
@@ -260,7 +261,7 @@ const Scenario kScenarios[] = {
     {"jelentes-majdnem", "first slice 5000 bytes; an error-report answer just under 1 MiB",
      [] { return reported("Majdnem határon", repeatToLength("Majdnem a határon. ", MiB - 1000)); }},
     {"csorgo", "slice 1 of 2 announces its length, then trickles one byte every 100 ms",
-     [] { return faulty("Csörgő szelet", kTwo, 1, Fault::Trickle); }},
+     [] { return faulty("Csörgő szelet", two(), 1, Fault::Trickle); }},
     {"csorgo-200",
      "slice 1 of 2 (1200 bytes) announces its length, then sends 20 bytes every 100 ms (200 "
      "bytes a second, 6 s)",
@@ -269,45 +270,45 @@ const Scenario kScenarios[] = {
      }},
     // Faults that pass: a retry or a resumed request gets the rest.
     {"egyszer-torik", "slice 1 of 3 reset (RST) after half of its body on its first request",
-     [] { return faulty("Egyszer törik", kThree, 1, Fault::Reset, 1); }},
+     [] { return faulty("Egyszer törik", three(), 1, Fault::Reset, 1); }},
     {"negyszer-torik", "slice 1 of 3 reset (RST) after half of its body on its first 4 requests",
-     [] { return faulty("Négyszer törik", kThree, 1, Fault::Reset, 4); }},
+     [] { return faulty("Négyszer törik", three(), 1, Fault::Reset, 4); }},
     {"foglalt-503", "slice 1 of 3 answers 503 with `Retry-After: 2` on its first request",
      [] {
-       FilmSpec f = faulty("Foglalt", kThree, 1, Fault::Unavailable, 1);
+       FilmSpec f = faulty("Foglalt", three(), 1, Fault::Unavailable, 1);
        f.slices[1].retryAfterSeconds = 2;
        return f;
      }},
     {"tartomany-nelkul", "ignores `Range`; slice 1 of 3 closes after half on its first request",
      [] {
-       FilmSpec f = faulty("Tartomány nélkül", kThree, 1, Fault::CloseEarly, 1);
+       FilmSpec f = faulty("Tartomány nélkül", three(), 1, Fault::CloseEarly, 1);
        f.ignoresRanges = true;
        return f;
      }},
     {"ures-kozep", "slice 1 of 3 answers 200 with `Content-Length: 0`, always",
-     [] { return faulty("Üres közép", kThree, 1, Fault::Empty); }},
+     [] { return faulty("Üres közép", three(), 1, Fault::Empty); }},
     {"ures-hossz-nelkul", "slice 1 of 3 answers 200 without length and body, always",
-     [] { return faulty("Üres hossz nélkül", kThree, 1, Fault::EmptyNoLength); }},
+     [] { return faulty("Üres hossz nélkül", three(), 1, Fault::EmptyNoLength); }},
     {"ures-egyszer", "slice 1 of 3 answers 200 with `Content-Length: 0` on its first request",
-     [] { return faulty("Egyszer üres", kThree, 1, Fault::Empty, 1); }},
+     [] { return faulty("Egyszer üres", three(), 1, Fault::Empty, 1); }},
     {"nagy-folytatas", "4 × 1 MiB, for resuming",
      [] { return film("Nagy folytatás", evenSlices(4, MiB)); }},
     // Answers that must neither pass for a whole film nor cost bytes that arrived.
     {"foglalt-meret",
      "slice 0 of 2 answers 503 (no Retry-After) on its first request: the size query",
      [] {
-       FilmSpec f = faulty("Foglalt méret", kTwo, 0, Fault::Unavailable, 1);
+       FilmSpec f = faulty("Foglalt méret", two(), 0, Fault::Unavailable, 1);
        f.slices[0].retryAfterSeconds = 0;
        return f;
      }},
     {"vege-torik", "slice 1 of 3, without length, resets after its last byte on its first request",
-     [] { return faulty("Vége törik", kThree, 1, Fault::ResetAtEnd, 1); }},
+     [] { return faulty("Vége törik", three(), 1, Fault::ResetAtEnd, 1); }},
     {"fel-206", "slice 1 of 3 answers a plain GET with `206` and its first half, always",
-     [] { return faulty("Fél 206", kThree, 1, Fault::HalfPartial); }},
+     [] { return faulty("Fél 206", three(), 1, Fault::HalfPartial); }},
     {"valtozo-hossz",
      "slice 1 of 3 closes after half on its first request; later it is S + 1000 other bytes",
      [] {
-       FilmSpec f = faulty("Változó hossz", kThree, 1, Fault::CloseEarly, 1);
+       FilmSpec f = faulty("Változó hossz", three(), 1, Fault::CloseEarly, 1);
        f.slices[1].changeAfter = 1;
        f.slices[1].changedSize = S + 1000;
        return f;
