@@ -46,9 +46,7 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   const std::string host = server.host();
   // The second slice comes in pieces with pauses: waits in which the window handles the
   // stop that the child posts once it has seen 310000 bytes, long before that slice ends.
-  service::FilmSpec film = service::makeFilm("stop", "Film", {300000, 300000, 300000});
-  film.slices[1].fault = service::Fault::Slow;
-  server.addFilm(film);
+  const service::FilmSpec& film = *service::findFilm("allj");
   const std::string kept = service::sliceContent(film, 0) + service::sliceContent(film, 1);
   const service::FilmSpec before = service::makeFilm("elotte", "Előtte", {100000});
   const service::FilmSpec after = service::makeFilm("utana", "Utána", {100000});
@@ -65,7 +63,7 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   QProcess child;
   child.start(QStringLiteral(STOP_CHILD_PATH),
               {QString::fromStdString(host), folder.path(),
-               QLatin1String(row.queued ? "elotte,stop,utana" : "stop"),
+               QLatin1String(row.queued ? "elotte,allj,utana" : "allj"),
                QString::fromLatin1(row.way), QStringLiteral("310000")});
   ASSERT_TRUE(child.waitForFinished(30000));
   const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
@@ -95,7 +93,7 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
     // 64 KiB and the last 64 KiB of the slice it ends in are asked for again (the host gives
     // no validator to prove them by).
     const std::size_t logged = server.requests().size();
-    const ChildRun again = runChild(host, folder.path(), "stop", row.way, "never");
+    const ChildRun again = runChild(host, folder.path(), "allj", row.way, "never");
     ASSERT_TRUE(again.exited);
     EXPECT_TRUE(again.out.contains(QStringLiteral("DONE Kész: Film.mpg")))
         << again.out.toStdString();
@@ -169,9 +167,7 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
   service::Server server;
   ASSERT_TRUE(server.start(0));
   // Its second slice comes slowly, so the first run's stop lands inside it.
-  service::FilmSpec film = service::makeFilm("pillanat", "Pillanat", {200000, 200000});
-  film.slices[1].fault = service::Fault::Slow;
-  server.addFilm(film);
+  const service::FilmSpec& film = *service::findFilm("pillanat");
   QTemporaryDir folder;
   const QString work = folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg.part"));
   const bool check = std::string(row.when) == "check";
