@@ -280,6 +280,9 @@ bool ready(const Object& r, Until until) {
 // False when the handle was closed meanwhile; otherwise the wanted state or the end
 // of the transfer was reached.
 bool waitFor(const std::shared_ptr<Object>& r, Until until) {
+  // Idle time is time spent waiting for the server: while the reader was busy with bytes
+  // already here (a slow machine), the server was not keeping anyone waiting.
+  r->lastActivity = Clock::now();
   for (;;) {
     if (r->closed) return false;
     pump();

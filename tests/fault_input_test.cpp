@@ -332,7 +332,7 @@ TEST_P(ServerText, ReachesTheRealBoxBoundedAndPlain) {
   } else {
     const service::FilmSpec& f = serviceFilm(row.id);
     const QString sent = QString::fromStdString(f.message.empty() ? f.errorAnswer : f.message);
-    ASSERT_TRUE(seen.text.endsWith(QChar(0x2026)));
+    ASSERT_TRUE(seen.text.endsWith(QChar(0x2026))) << seen.text.left(100).toStdString();
     EXPECT_LE(seen.text.size(), download::kShownChars);
     EXPECT_TRUE(sent.startsWith(seen.text.chopped(1)));
   }
