@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <QProcess>
 #include <cstdio>
 
 #include "download/film_logic.h"
 #include "tests/fault_fixture.h"
+#include "tests/stop_harness.h"
 
 namespace {
 
@@ -90,30 +90,26 @@ class NoSpace : public FaultTest, public ::testing::WithParamInterface<NoSpaceRo
 TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   const NoSpaceRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.film);
-  QProcess child;
+  QProcessEnvironment env;
   if (row.syncFails) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAIL_SYNC_PATH));
     // Under the sanitizers their runtime then no longer comes first, which is harmless here.
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
-    child.setProcessEnvironment(env);
   }
-  child.start(QStringLiteral(FAULT_CHILD_PATH),
-              {QStringLiteral("nospace"), QString::fromStdString(host), folder.path(),
-               QString::fromStdString(f.id), QString::number(row.limit)});
-  ASSERT_TRUE(child.waitForFinished(40000));
-  const QString out = QString::fromUtf8(child.readAllStandardOutput());
-  SCOPED_TRACE(out.toStdString());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(child.exitCode(), 0);
+  const ChildRun run = runStopChild(host, folder.path(), QString::fromStdString(f.id),
+                                    {QStringLiteral("limit=%1").arg(row.limit)}, env);
+  SCOPED_TRACE(run.out.toStdString());
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0);
 
   const QString path = pathOf(QString::fromStdString(f.name));
   const QStringList expected = {QStringLiteral("BOX Nem sikerült írni a fájlt: ") + path,
                                 QStringLiteral("INFO Hiba történt"), QStringLiteral("GO Start!"),
                                 QStringLiteral("BUSY 0"),
                                 QStringLiteral("CAPTION Zelvo Letöltés kész")};
-  EXPECT_EQ(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+  EXPECT_EQ(run.lines(), expected);
 
   EXPECT_FALSE(QFile::exists(path));
   QFile file(path + QStringLiteral(".part"));

@@ -4,31 +4,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include "net/codepage.h"
-#include "service/service.h"
+#include "tests/stop_harness.h"
 
 namespace {
 
-struct ChildRun {
-  QString out;
-  bool exited = false;
-  int code = -1;
-};
-
-ChildRun runChild(const std::string& host, const QString& folder, const char* id, const char* mode,
-                  const char* when) {
-  QProcess child;
-  child.start(QStringLiteral(STOP_CHILD_PATH),
-              {QString::fromStdString(host), folder, QString::fromUtf8(id),
-               QString::fromLatin1(mode), QString::fromLatin1(when)});
-  ChildRun run;
-  run.exited = child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit;
-  run.code = child.exitCode();
-  run.out = QString::fromLocal8Bit(child.readAllStandardOutput());
-  return run;
+// Options for a stop that arrives as an event once the point is reached.
+QStringList stopAt(const char* way, const char* point) {
+  return {QStringLiteral("stop=") + QLatin1String(way),
+          QStringLiteral("at=") + QLatin1String(point), QStringLiteral("posted")};
 }
 
 struct StopRow {
@@ -62,20 +48,15 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
     ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
     earlier.write("an earlier copy");
   }
-  QProcess child;
-  child.start(QStringLiteral(STOP_CHILD_PATH),
-              {QString::fromStdString(host), folder.path(),
-               QLatin1String(row.queued ? "elotte,stop,utana" : "stop"),
-               QString::fromLatin1(row.way), QStringLiteral("310000")});
-  ASSERT_TRUE(child.waitForFinished(30000));
-  const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
-
-  const QStringList stop = out.section(QStringLiteral("STOP "), 1).split(QLatin1Char(' '));
-  ASSERT_GE(stop.size(), 2) << out.toStdString();
-  const qint64 received = stop[0].toLongLong();
-  EXPECT_EQ(stop[1].trimmed().toStdString(), service::sliceAddress(host, film, 1));
+  const ChildRun run =
+      runStopChild(host, folder.path(), QLatin1String(row.queued ? "elotte,stop,utana" : "stop"),
+                   stopAt(row.way, "received 310000"));
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0) << run.out.toStdString();
+  stops::Moment at;
+  ASSERT_TRUE(run.at(at)) << run.out.toStdString();
+  const qint64 received = at.received;
+  EXPECT_EQ(at.item, service::sliceAddress(host, film, 1));
 
   QFile earlier(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
   ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
@@ -95,9 +76,9 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
     // 64 KiB and the last 64 KiB of the slice it ends in are asked for again (the host gives
     // no validator to prove them by).
     const std::size_t logged = server.requests().size();
-    const ChildRun again = runChild(host, folder.path(), "stop", row.way, "never");
+    const ChildRun again = runStopChild(host, folder.path(), QStringLiteral("stop"), {});
     ASSERT_TRUE(again.exited);
-    EXPECT_TRUE(again.out.contains(QStringLiteral("DONE Kész: Film.mpg")))
+    EXPECT_TRUE(again.out.contains(QStringLiteral("INFO Kész: Film.mpg")))
         << again.out.toStdString();
     QFile whole(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
     ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
@@ -138,7 +119,8 @@ TEST(StopDuringWait, EndsTheProgramWithoutTheRetry) {
     service::Server server;  // its slice answers 503 once per server
     ASSERT_TRUE(server.start(0));
     QTemporaryDir folder;
-    const ChildRun run = runChild(server.host(), folder.path(), film.id.c_str(), way, "wait");
+    const ChildRun run = runStopChild(server.host(), folder.path(), QString::fromStdString(film.id),
+                                      stopAt(way, "wait"));
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     EXPECT_TRUE(run.out.startsWith(QStringLiteral("WAIT 2000"))) << run.out.toStdString();
@@ -175,8 +157,11 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
   QTemporaryDir folder;
   const QString work = folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg.part"));
   const bool check = std::string(row.when) == "check";
-  if (check)
-    ASSERT_TRUE(runChild(server.host(), folder.path(), "pillanat", row.way, "300000").exited);
+  if (check) {
+    ASSERT_TRUE(runStopChild(server.host(), folder.path(), QStringLiteral("pillanat"),
+                             stopAt(row.way, "received 300000"))
+                    .exited);
+  }
   const auto readAll = [](const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
@@ -184,10 +169,11 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
   const std::string before = readAll(work);
   const std::size_t logged = server.requests().size();
 
-  const ChildRun run = runChild(server.host(), folder.path(), "pillanat", row.way, row.when);
+  const ChildRun run = runStopChild(server.host(), folder.path(), QStringLiteral("pillanat"),
+                                    stopAt(row.way, row.when));
   ASSERT_TRUE(run.exited);
   EXPECT_EQ(run.code, 0) << run.out.toStdString();
-  EXPECT_TRUE(run.out.startsWith(QStringLiteral("STOP "))) << run.out.toStdString();
+  EXPECT_TRUE(run.out.startsWith(QStringLiteral("AT "))) << run.out.toStdString();
   const auto log = server.requests();
   if (check) {
     EXPECT_GE(before.size(), 300000u);
