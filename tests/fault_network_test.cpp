@@ -182,31 +182,31 @@ struct RecordRow {
   Fault fault;
 };
 
-TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
-  const RecordRow rows[] = {
-      {"stalls before its headers", Fault::StallHeaders},
-      {"stalls mid body", Fault::Stall},
-      {"connection reset mid body", Fault::Reset},
-      {"closes before its length", Fault::CloseEarly},
-  };
+void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
+class RecordFault : public FaultTest, public ::testing::WithParamInterface<RecordRow> {};
+
+TEST_P(RecordFault, RecordThatStallsOrBreaksIsNoAnswer) {
   service::FilmSpec f = serviceFilm("felezett-rekord");
   const std::string text = service::detail::recordReply(host, f);
   const std::string first = service::sliceAddress(host, f, 0);
   ASSERT_EQ(text.find(first) + first.size(), text.size() / 2);
-  for (const RecordRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    server.clearLog();
-    fakes.boxes.shown.clear();
-    f.recordFault = row.fault;
-    server.addFilm(f);
-    setIdleLimit(stalls(row.fault));
+  f.recordFault = GetParam().fault;
+  server.addFilm(f);
+  setIdleLimit(stalls(GetParam().fault));
 
-    startWith(QString::fromStdString(f.id));
-    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
-    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
-    EXPECT_TRUE(filesBelowFolder().isEmpty());
-  }
+  startWith(QString::fromStdString(f.id));
+  expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+  EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
+  EXPECT_TRUE(filesBelowFolder().isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, RecordFault,
+    ::testing::Values(RecordRow{"stalls before its headers", Fault::StallHeaders},
+                      RecordRow{"stalls mid body", Fault::Stall},
+                      RecordRow{"connection reset mid body", Fault::Reset},
+                      RecordRow{"closes before its length", Fault::CloseEarly}),
+    RowName());
 
 // ---------------------------------------------------------------------------------------
 // No service at all: a closed port, a name that does not resolve.
@@ -239,45 +239,49 @@ TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
 
 // The record comes from the service; a slice lives on a host that cannot be reached, or on
 // a name without a port, which is port 80 (the service, as the system's proxy, sees it).
-TEST_F(FaultTest, UnreachableSliceHost) {
-  const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
-  struct Row {
-    const char* name;
-    std::size_t slice;  // the one elsewhere
-    std::string sliceHost;
-    bool viaProxy = false;
-  } rows[] = {
-      {"first slice on a closed port: tried again, no report", 0, closed},
-      {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
-      {"second slice on a closed port", 1, closed},
-      {"second slice on a name without a port", 1, "zelvo.test", true},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
-    f.slices[row.slice].host = row.sliceHost;
-    f.errorAnswer = "Jelentve.";
-    server.addFilm(f);
-    if (row.viaProxy) {
-      serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
-      ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
-    }
-    startWith(QString::fromStdString(f.id));
-    ::unsetenv("http_proxy");
-    if (row.viaProxy) {
-      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
-      EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
-      EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
-    } else if (row.slice == 0) {
-      expectFailedWith(sliceFailure(1));
-      EXPECT_TRUE(filesBelowFolder().isEmpty());
-    } else {
-      expectFailedWith(sliceFailure(2));
-      expectOnlyWorkFile(QStringLiteral("Messze"), service::sliceContent(f, 0));
-    }
+struct SliceHostRow {
+  const char* name;
+  std::size_t slice;      // the one elsewhere
+  const char* sliceHost;  // nullptr: a closed loopback port
+  bool viaProxy = false;
+};
+void PrintTo(const SliceHostRow& row, std::ostream* os) { *os << row.name; }
+class SliceHostFault : public FaultTest, public ::testing::WithParamInterface<SliceHostRow> {};
+
+TEST_P(SliceHostFault, UnreachableSliceHost) {
+  const SliceHostRow& row = GetParam();
+  service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
+  f.slices[row.slice].host =
+      row.sliceHost ? row.sliceHost : "127.0.0.1:" + std::to_string(closedLoopbackPort());
+  f.errorAnswer = "Jelentve.";
+  server.addFilm(f);
+  if (row.viaProxy) {
+    serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
+    ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
+  }
+  startWith(QString::fromStdString(f.id));
+  ::unsetenv("http_proxy");
+  if (row.viaProxy) {
+    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
+    EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
+    EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
+  } else if (row.slice == 0) {
+    expectFailedWith(sliceFailure(1));
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  } else {
+    expectFailedWith(sliceFailure(2));
+    expectOnlyWorkFile(QStringLiteral("Messze"), service::sliceContent(f, 0));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, SliceHostFault,
+    ::testing::Values(
+        SliceHostRow{"first slice on a closed port: tried again, no report", 0, nullptr},
+        SliceHostRow{"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
+        SliceHostRow{"second slice on a closed port", 1, nullptr},
+        SliceHostRow{"second slice on a name without a port", 1, "zelvo.test", true}),
+    RowName());
 
 // ---------------------------------------------------------------------------------------
 // Redirects: followed over HTTP (also to another port), refused to other schemes, bounded.

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cctype>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,29 @@ inline std::string patternBytes(std::size_t size, unsigned seed) {
   }
   return s;
 }
+
+// Turns a row's name into a gtest name: letters and digits only.
+inline std::string caseName(const char* name) {
+  std::string out;
+  bool upper = true;
+  for (const char* p = name; *p; ++p) {
+    const char c = *p;
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      out += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+      upper = false;
+    } else {
+      upper = true;
+    }
+  }
+  return out;
+}
+// Names parameterized rows by their `name`.
+struct RowName {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return caseName(info.param.name);
+  }
+};
 
 class FilmTest : public ::testing::Test {
  protected:
