@@ -23,32 +23,35 @@ struct PromptRow {
   const char* sentQuery;  // nullptr: nothing may be sent
 };
 
-TEST_F(FilmTest, StartTreatsOnlyTheExactPromptAsEmpty) {
-  const PromptRow rows[] = {
-      {"exact prompt", "Ide írd az azonosítót!", nullptr},
-      {"other case", "ide írd az azonosítót!", "a=ide%20%EDrd%20az%20azonos%EDt%F3t%21"},
-      {"added blank", "Ide írd az azonosítót! ", "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
-      {"empty box", "", "a="},
-      {"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"},
-  };
-  for (const PromptRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    server.clearLog();
-    fakes.boxes.shown.clear();
-    startWith(QString::fromUtf8(row.text));
-    if (!row.sentQuery) {
-      EXPECT_TRUE(server.requests().empty());
-      EXPECT_TRUE(fakes.boxes.shown.empty());
-      EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
-      EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
-      continue;
-    }
-    ASSERT_FALSE(server.requests().empty());
-    EXPECT_EQ(server.requests()[0].target, "/z/e/zelvo/basix2.php?" + std::string(row.sentQuery));
-    // Unknown identifiers are refused by the service, and no "Kész" follows.
-    EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
+void PrintTo(const PromptRow& row, std::ostream* os) { *os << row.name; }
+class PromptStart : public FilmTest, public ::testing::WithParamInterface<PromptRow> {};
+
+TEST_P(PromptStart, StartTreatsOnlyTheExactPromptAsEmpty) {
+  const PromptRow& row = GetParam();
+  startWith(QString::fromUtf8(row.text));
+  if (!row.sentQuery) {
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
+    return;
   }
+  ASSERT_FALSE(server.requests().empty());
+  EXPECT_EQ(server.requests()[0].target, "/z/e/zelvo/basix2.php?" + std::string(row.sentQuery));
+  // Unknown identifiers are refused by the service, and no "Kész" follows.
+  EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PromptStart,
+    ::testing::Values(PromptRow{"exact prompt", "Ide írd az azonosítót!", nullptr},
+                      PromptRow{"other case", "ide írd az azonosítót!",
+                                "a=ide%20%EDrd%20az%20azonos%EDt%F3t%21"},
+                      PromptRow{"added blank", "Ide írd az azonosítót! ",
+                                "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
+                      PromptRow{"empty box", "", "a="},
+                      PromptRow{"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"}),
+    RowName());
 
 TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   const service::FilmSpec* film = service::findFilm("egig01");
@@ -142,34 +145,37 @@ TEST_F(FilmTest, CatalogueFieldsFollowTheLastRowThenTheChosenOne) {
 }
 
 // Clicks on "Minden film" while the catalogue is still loading: one request, one filling.
-TEST_F(FilmTest, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
-  const struct {
-    const char* name;
-    int clicks;  // during the load
-    int width;   // after it
-  } rows[] = {{"closes the panel", 1, 4020}, {"closes and opens it again", 2, 6600}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    w = std::make_unique<Form1>(QString::fromStdString(host), fakes.seams());  // nothing loaded
-    server.clearLog();
-    server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\n"
-                                                     "2\tdzsoni02\tSzegény Dzsoni"))
-                            .toStdString());
-    bool clicked = false;
-    w->setYieldObserver([&](long long) {
-      if (clicked) return;
-      clicked = true;
-      for (int i = 0; i < row.clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);
-    });
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    w->setYieldObserver(nullptr);
-    ASSERT_TRUE(clicked);
-    EXPECT_EQ(catalogueRequests(server), 1);
-    EXPECT_EQ(w->catalogRows.size(), 2);
-    EXPECT_EQ(w->Lista->count(), 2);
-    EXPECT_EQ(w->outerWidth(), row.width);
-  }
+struct LoadClicks {
+  const char* name;
+  int clicks;  // during the load
+  int width;   // after it
+};
+void PrintTo(const LoadClicks& row, std::ostream* os) { *os << row.name; }
+class ClicksDuringLoad : public FilmTest, public ::testing::WithParamInterface<LoadClicks> {};
+
+TEST_P(ClicksDuringLoad, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
+  server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\n"
+                                                   "2\tdzsoni02\tSzegény Dzsoni"))
+                          .toStdString());
+  bool clicked = false;
+  w->setYieldObserver([&](long long) {
+    if (clicked) return;
+    clicked = true;
+    for (int i = 0; i < GetParam().clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);
+  });
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  w->setYieldObserver(nullptr);
+  ASSERT_TRUE(clicked);
+  EXPECT_EQ(catalogueRequests(server), 1);
+  EXPECT_EQ(w->catalogRows.size(), 2);
+  EXPECT_EQ(w->Lista->count(), 2);
+  EXPECT_EQ(w->outerWidth(), GetParam().width);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClicksDuringLoad,
+                         ::testing::Values(LoadClicks{"closes the panel", 1, 4020},
+                                           LoadClicks{"closes and opens it again", 2, 6600}),
+                         RowName());
 
 TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {
   service::Reply empty;

@@ -213,29 +213,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct HostRow {
   const char* name;
-  QString host;
+  const char* host;  // nullptr: a closed loopback port
 };
+void PrintTo(const HostRow& row, std::ostream* os) { *os << row.name; }
+class ServiceHostFault : public FaultTest, public ::testing::WithParamInterface<HostRow> {};
 
-std::vector<HostRow> unreachableHosts() {
-  return {{"connection refused", QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort())},
-          {"name does not resolve", QStringLiteral("nonexistent.invalid:80")}};
-}
+TEST_P(ServiceHostFault, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
+  reopenOn(GetParam().host ? QString::fromLatin1(GetParam().host)
+                           : QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort()));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  expectCatalogueFailed();
+  fakes.boxes.shown.clear();
 
-TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
-  for (const HostRow& row : unreachableHosts()) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    reopenOn(row.host);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    expectCatalogueFailed();
-    fakes.boxes.shown.clear();
-
-    startWith(QStringLiteral("egig01"));
-    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
-    EXPECT_TRUE(filesBelowFolder().isEmpty());
-  }
+  startWith(QStringLiteral("egig01"));
+  expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+  EXPECT_TRUE(filesBelowFolder().isEmpty());
   EXPECT_TRUE(server.requests().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Matrix, ServiceHostFault,
+                         ::testing::Values(HostRow{"connection refused", nullptr},
+                                           HostRow{"name does not resolve",
+                                                   "nonexistent.invalid:80"}),
+                         RowName());
 
 // The record comes from the service; a slice lives on a host that cannot be reached, or on
 // a name without a port, which is port 80 (the service, as the system's proxy, sees it).
@@ -453,39 +453,39 @@ TEST_F(FaultTest, LargeCatalogueLoadsWithEveryEntryMatchingItsRow) {
 
 // Cut short, or past its bound: never shown as a whole (or empty) list. The next opening
 // of the panel asks again.
-TEST_F(FaultTest, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
-  const std::string full = service::demoCatalogue(host);
-  const struct {
-    const char* name;
-    Fault fault;
-  } rows[] = {
-      {"stalls before its headers", Fault::StallHeaders},
-      {"stalls mid body", Fault::Stall},
-      {"connection reset mid body", Fault::Reset},
-      {"closes before its length", Fault::CloseEarly},
-      {"never ends", Fault::Endless},
-      {"answers 500 with an error page", Fault::ServerError},
-      {"answers 404", Fault::NotFound},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    reopenOn(QString::fromStdString(host));
-    setIdleLimit(stalls(row.fault));
-    fakes.boxes.shown.clear();
-    serve("/z/e/zelvo/basix_raktar.php", full, row.fault);
-    setIdleLimit(stalls(row.fault));
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    expectCatalogueFailed();
+struct CatalogueRow {
+  const char* name;
+  Fault fault;
+};
+void PrintTo(const CatalogueRow& row, std::ostream* os) { *os << row.name; }
+class CatalogueFault : public FaultTest, public ::testing::WithParamInterface<CatalogueRow> {};
 
-    // Closed and opened again: fetched again, whole this time.
-    serve("/z/e/zelvo/basix_raktar.php", full);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    EXPECT_FALSE(w->Lista->isHidden());
-    EXPECT_EQ(w->Lista->count(), 5);
-    EXPECT_EQ(fakes.boxes.shown.size(), 1u);
-  }
+TEST_P(CatalogueFault, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
+  const std::string full = service::demoCatalogue(host);
+  serve("/z/e/zelvo/basix_raktar.php", full, GetParam().fault);
+  setIdleLimit(stalls(GetParam().fault));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  expectCatalogueFailed();
+
+  // Closed and opened again: fetched again, whole this time.
+  serve("/z/e/zelvo/basix_raktar.php", full);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_FALSE(w->Lista->isHidden());
+  EXPECT_EQ(w->Lista->count(), 5);
+  EXPECT_EQ(fakes.boxes.shown.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, CatalogueFault,
+    ::testing::Values(CatalogueRow{"stalls before its headers", Fault::StallHeaders},
+                      CatalogueRow{"stalls mid body", Fault::Stall},
+                      CatalogueRow{"connection reset mid body", Fault::Reset},
+                      CatalogueRow{"closes before its length", Fault::CloseEarly},
+                      CatalogueRow{"never ends", Fault::Endless},
+                      CatalogueRow{"answers 500 with an error page", Fault::ServerError},
+                      CatalogueRow{"answers 404", Fault::NotFound}),
+    RowName());
 
 // Rows without end, cut at the bound: a failed load, read no further than the bound.
 TEST_F(FaultTest, EndlessCatalogueStopsAtItsBound) {
