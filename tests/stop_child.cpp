@@ -10,6 +10,8 @@
 //                        handles events, as a user's would; otherwise at once, inside the yield.
 //     seen=FD            the service writes a line to FD for every request, before answering.
 //     limit=N            files limited to N bytes (the program itself must ignore SIGXFSZ).
+//     end=report         the program end only counts its calls; the child then reports them,
+//                        the window's ending state and the handles it still holds.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -60,6 +63,22 @@ class StopInsideWait : public ui::Pauses {
  private:
   std::function<void()> stop_;
 };
+
+class CountedEnd : public ui::ProgramEnd {
+ public:
+  void end() override { ++calls; }
+  int calls = 0;
+};
+
+// A click as the user's would come: press and release posted to the button.
+void postClick(QPushButton* button) {
+  const QPoint at = button->rect().center();
+  for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+    QCoreApplication::postEvent(
+        button, new QMouseEvent(type, at, button->mapToGlobal(at), Qt::LeftButton,
+                                type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                                Qt::NoModifier));
+}
 
 // Requests the service has seen: every one sent so far has been answered, and the service
 // writes its line before answering, so at a yield point all of them are in the pipe.
@@ -152,7 +171,9 @@ int main(int argc, char** argv) {
   PrintedBoxes boxes;
   NoBrowser opener;
   StopInsideWait inWait(stop);
-  ui::Seams seams{&boxes, &opener, &ui::processEnd()};
+  CountedEnd counted;
+  const bool report = option(args, QStringLiteral("end")) == QLatin1String("report");
+  ui::Seams seams{&boxes, &opener, report ? &counted : &ui::processEnd()};
   if (at == QLatin1String("wait")) seams.pauses = &inWait;
   Form1 w(QString::fromLocal8Bit(argv[1]), seams);
   window = &w;
@@ -172,6 +193,7 @@ int main(int argc, char** argv) {
     if (!point->reached(m)) return;
     asked = true;
     say(QString::fromStdString(stops::toLine(m)));
+    if (posted && click) return postClick(w.Go);
     if (posted) return QTimer::singleShot(0, &w, stop);
     stop();
     say(QStringLiteral("STILL RUNNING"));  // the program should have ended at once
@@ -182,7 +204,12 @@ int main(int argc, char** argv) {
   say(QStringLiteral("GO ") + w.Go->text());
   say(QStringLiteral("BUSY %1").arg(w.isDownloading ? 1 : 0));
   say(QStringLiteral("CAPTION ") + w.windowTitle());
-  if (at.isEmpty()) return 0;
+  if (report)
+    say(QStringLiteral("ENDED %1 %2 %3")
+            .arg(counted.calls)
+            .arg(w.ending() ? 1 : 0)
+            .arg(w.hSession + w.hConnect + w.hRequest));
+  if (at.isEmpty() || report) return 0;
   if (asked && posted) app.exec();  // a stop still queued ends the program here
   return 3;                         // the program must have ended inside the download
 }

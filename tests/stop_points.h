@@ -113,6 +113,7 @@ inline const std::vector<StopPoint>& stopPoints() {
 }
 
 // A matrix point by name, or one that holds for any film: "received N" (bytes counted),
+// "seen N" (requests the service has seen),
 // "check" (the answer to a work file's first check is being read), "end" (a finished film
 // has taken its name).
 inline std::optional<StopPoint> findStopPoint(const std::string& name) {
@@ -120,6 +121,10 @@ inline std::optional<StopPoint> findStopPoint(const std::string& name) {
     if (p.name == name) return p;
   if (name == "check") return StopPoint{name, [](const Moment& m) { return m.buffered > 0; }, -1};
   if (name == "end") return StopPoint{name, [](const Moment& m) { return m.hasFinal; }, -1};
+  if (name.rfind("seen ", 0) == 0) {
+    const int requests = std::stoi(name.substr(5));
+    return StopPoint{name, [requests](const Moment& m) { return m.seen >= requests; }, requests};
+  }
   if (name.rfind("received ", 0) != 0) return std::nullopt;
   const std::int64_t bytes = std::stoll(name.substr(9));
   return StopPoint{name, [bytes](const Moment& m) { return m.received >= bytes; }, -1};

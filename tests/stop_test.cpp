@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "net/codepage.h"
@@ -191,6 +192,65 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
               service::sliceAddress(server.host(), film, 1).substr(server.host().size()));
   }
 }
+
+// "Állj!" with the program end only counted: it is asked for once, the window closes every
+// handle and sends nothing more, and every byte counted is on the disk.
+struct ReportedRow {
+  const char* name;
+  std::vector<std::uint64_t> slices;
+  bool slowSecond;  // its second slice comes in pieces with pauses
+  const char* at;
+};
+void PrintTo(const ReportedRow& row, std::ostream* os) { *os << row.name; }
+class StopReported : public ::testing::TestWithParam<ReportedRow> {};
+
+TEST_P(StopReported, EndsOnceWithHandlesClosed) {
+  const ReportedRow& row = GetParam();
+  service::Server server;
+  ASSERT_TRUE(server.start(0));
+  service::FilmSpec film = service::makeFilm("megallit", "Megállít", row.slices);
+  if (row.slowSecond) film.slices[1].fault = service::Fault::Slow;
+  server.addFilm(film);
+  QTemporaryDir folder;
+  const SeenPipe seen(server);
+  ASSERT_TRUE(seen.ok());
+  const ChildRun run = runStopChild(
+      server.host(), folder.path(), QStringLiteral("megallit"),
+      stopAt("click", row.at) + QStringList{seen.option(), QStringLiteral("end=report")});
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0);
+  stops::Moment at;
+  ASSERT_TRUE(run.at(at)) << run.out.toStdString();
+  EXPECT_TRUE(run.lines().contains(QStringLiteral("ENDED 1 1 0"))) << run.out.toStdString();
+  EXPECT_TRUE(run.lines().filter(QRegularExpression(QStringLiteral("^(BOX|INFO Kész)"))).isEmpty())
+      << run.out.toStdString();
+  // Nothing was asked for after the stop: the last request is the slice under way.
+  const auto log = server.requests();
+  ASSERT_EQ(log.size(), std::size_t(at.seen));
+  EXPECT_EQ(server.host() + log.back().target, at.item);
+  EXPECT_FALSE(QFile::exists(folder.filePath(QStringLiteral("Megállít_Zelvoweb.mpg"))));
+  QFile part(folder.filePath(QStringLiteral("Megállít_Zelvoweb.mpg.part")));
+  ASSERT_TRUE(part.open(QIODevice::ReadOnly));
+  const std::string onDisk = part.readAll().toStdString();
+  EXPECT_GE(static_cast<std::int64_t>(onDisk.size()), at.received);
+  EXPECT_TRUE(onDisk == service::filmContent(film).substr(0, onDisk.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StopReported,
+    ::testing::Values(
+        // Clicked once the slow slice is asked for; a slice after it must never be.
+        ReportedRow{"StopDuringADownloadClosesEverythingAndSendsNothingMore",
+                    {200000, 200000, 200000},
+                    true,
+                    "seen 4"},
+        // A click already queued when a slice ends is handled before the next slice is asked
+        // for: posted as a real event, not delivered from inside the yield.
+        ReportedRow{"StopQueuedBeforeTheNextRequestSendsNothingMore",
+                    {20000, 20000},
+                    false,
+                    "received 20000"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, StopAtMoment,
