@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
                       PromptRow{"empty box", "", "a="},
                       PromptRow{"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   const service::FilmSpec* film = service::findFilm("egig01");
@@ -175,7 +175,7 @@ TEST_P(ClicksDuringLoad, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
 INSTANTIATE_TEST_SUITE_P(Rows, ClicksDuringLoad,
                          ::testing::Values(LoadClicks{"closes the panel", 1, 4020},
                                            LoadClicks{"closes and opens it again", 2, 6600}),
-                         RowName());
+                         [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {
   service::Reply empty;

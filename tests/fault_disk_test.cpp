@@ -407,4 +407,4 @@ INSTANTIATE_TEST_SUITE_P(
                    FirstSliceReplaced},
         EarlierRow{"a check meets a passing 503", "nagy-folytatas", 1536 * 1024, CheckBusy},
         EarlierRow{"a file planted under the work name", "nagy-folytatas", 1536 * 1024, Planted}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });

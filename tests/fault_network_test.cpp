@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordRow{"stalls mid body", Fault::Stall},
                       RecordRow{"connection reset mid body", Fault::Reset},
                       RecordRow{"closes before its length", Fault::CloseEarly}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // No service at all: a closed port, a name that does not resolve.
@@ -235,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, ServiceHostFault,
                          ::testing::Values(HostRow{"connection refused", nullptr},
                                            HostRow{"name does not resolve",
                                                    "nonexistent.invalid:80"}),
-                         RowName());
+                         [](const auto& info) { return caseName(info.param.name); });
 
 // The record comes from the service; a slice lives on a host that cannot be reached, or on
 // a name without a port, which is port 80 (the service, as the system's proxy, sees it).
@@ -281,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
         SliceHostRow{"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
         SliceHostRow{"second slice on a closed port", 1, nullptr},
         SliceHostRow{"second slice on a name without a port", 1, "zelvo.test", true}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // Redirects: followed over HTTP (also to another port), refused to other schemes, bounded.
@@ -451,7 +451,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, LargeCatalogue,
                          ::testing::Values(LargeCatalogueRow{"fifty mebibytes of long rows",
                                                              nullptr},
                                            LargeCatalogueRow{"a million short rows", "millio"}),
-                         RowName());
+                         [](const auto& info) { return caseName(info.param.name); });
 
 // Cut short, or past its bound: never shown as a whole (or empty) list. The next opening
 // of the panel asks again.
@@ -487,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CatalogueRow{"never ends", Fault::Endless},
                       CatalogueRow{"answers 500 with an error page", Fault::ServerError},
                       CatalogueRow{"answers 404", Fault::NotFound}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 // Rows without end, cut at the bound: a failed load, read no further than the bound.
 TEST_F(FaultTest, EndlessCatalogueStopsAtItsBound) {

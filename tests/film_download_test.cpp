@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRecord{"two fields", "ket-mezo", "A szerver válasza hibás."},
                       BadRecord{"count not a number", "betus-darab", "A szerver válasza hibás."},
                       BadRecord{"negative count", "negativ-darab", "A szerver válasza hibás."}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, FirstSliceWithoutASizeTakesTheErrorReportPath) {
   const service::FilmSpec& f = serviceFilm("meret-nelkul");
@@ -246,11 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
                       OddFilm{"extra fields and extra parts", "extra-reszek"},
                       OddFilm{"a slice without its length", "hossz-nelkul"},
                       OddFilm{"a slow slice", "lassu"},
-                      // 200 bytes a second for 6 s: far above 1 KiB a minute, so slow, not
-                      // stalled.
+                      // 200 B/s for 6 s: far above 1 KiB a minute, so slow, not stalled.
                       OddFilm{"a slice slower than the window but above the low-speed rate",
                               "csorgo-200", 4}),
-    RowName());
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, ExistingFileIsReplacedNotAppended) {
   const service::FilmSpec& f = serviceFilm("egy-szelet");

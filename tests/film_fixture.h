@@ -50,14 +50,6 @@ inline std::string caseName(const char* name) {
   }
   return out;
 }
-// Names parameterized rows by their `name`.
-struct RowName {
-  template <class Info>
-  std::string operator()(const Info& info) const {
-    return caseName(info.param.name);
-  }
-};
-
 class FilmTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -121,10 +121,10 @@ stops::Moment momentOf(Form1& w, SeenRequests& seen, net::HINTERNET openedBefore
   return m;
 }
 
-QString option(const QStringList& args, const QString& key) {
+QString option(const QStringList& args, const QString& key, const QString& otherwise = {}) {
   for (const QString& a : args)
     if (a.startsWith(key + QLatin1Char('='))) return a.mid(key.size() + 1);
-  return {};
+  return otherwise;
 }
 
 void start(Form1& w, const QStringList& ids) {
@@ -183,8 +183,7 @@ int main(int argc, char** argv) {
 
   const std::optional<stops::StopPoint> point = stops::findStopPoint(at.toStdString());
   if (!at.isEmpty() && at != QLatin1String("wait") && !point) return 2;
-  const QString fd = option(args, QStringLiteral("seen"));
-  SeenRequests seen(fd.isEmpty() ? -1 : fd.toInt());
+  SeenRequests seen(option(args, QStringLiteral("seen"), QStringLiteral("-1")).toInt());
   const net::HINTERNET openedBefore = net::handlesOpenedForTests();
   bool asked = false;
   w.setYieldObserver([&](long long) {

@@ -43,7 +43,8 @@ class SeenPipe {
  public:
   explicit SeenPipe(service::Server& server) : server_(server) {
     // The read end stays open here too, so a late request can never raise SIGPIPE.
-    if (::pipe2(fds_, O_CLOEXEC) != 0 || ::fcntl(fds_[0], F_SETFD, 0) != 0) return;
+    if (::pipe2(fds_, O_CLOEXEC) != 0 || ::fcntl(fds_[0], F_SETFD, 0) != 0)
+      ADD_FAILURE() << "no pipe for the child";
     server_.setRequestObserver([fd = fds_[1]](const service::LoggedRequest& r) {
       const std::string line = r.target + '\n';
       if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
@@ -55,7 +56,6 @@ class SeenPipe {
     for (int fd : fds_)
       if (fd >= 0) ::close(fd);
   }
-  bool ok() const { return fds_[1] >= 0; }
   QString option() const { return QStringLiteral("seen=%1").arg(fds_[0]); }
 
  private:

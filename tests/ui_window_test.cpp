@@ -32,12 +32,6 @@ const QString kNoHost = QStringLiteral("127.0.0.1:9");
 // The client area the layout was drawn in, 6480 x 4590 twips.
 const QRect kDesignArea(0, 0, 6480 / 15, 4590 / 15);
 
-struct Shown {
-  const char* name;
-  const char* text;  // nullptr: not a text control
-  bool hidden;
-};
-
 QString textOf(QWidget* w) {
   if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
   if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
@@ -59,7 +53,11 @@ class WindowTest : public ::testing::Test {
 
 TEST_F(WindowTest, StartUpLayoutMatchesTheDesign) {
   // What each control of the layout table shows, in the table's order.
-  const Shown rows[] = {
+  const struct {
+    const char* name;
+    const char* text;  // nullptr: not a text control
+    bool hidden;
+  } rows[] = {
       {"azon2queue", "> Listához", false},
       {"Command1", "Minden film", false},
       {"Frame2", "Letöltési sor", false},
@@ -83,7 +81,7 @@ TEST_F(WindowTest, StartUpLayoutMatchesTheDesign) {
   };
   ASSERT_EQ(std::size(rows), std::size(ui::kLayout));
   for (std::size_t i = 0; i < std::size(rows); ++i) {
-    const Shown& row = rows[i];
+    const auto& row = rows[i];
     const ui::ControlPlace& at = ui::kLayout[i];
     SCOPED_TRACE(row.name);
     ASSERT_STREQ(at.name, row.name);
