@@ -24,7 +24,12 @@ class LocalTarget final : public TextTarget {
   QString text_;
 };
 
-}  // namespace
+// Read state of one transfer; every transfer has its own so nested ones never disturb it.
+struct ReadState {
+  bool readMore = false;
+  char readBuffer[64] = {};
+  std::int32_t bytesRead = 0;
+};
 
 void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok) {
   char buffer[1024] = {};
@@ -37,6 +42,8 @@ void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel,
   }
   target.setCaption(fromCp1250(buffer, int(strnlen(buffer, sizeof buffer))));
 }
+
+}  // namespace
 
 bool Request::send(const QString& agent, const QString& url, const QString& referrer,
                    const QByteArray& headerLines, const std::function<bool()>& beforeStep) {

@@ -12,13 +12,6 @@
 
 namespace net {
 
-// Read state of one transfer; every transfer has its own so nested ones never disturb it.
-struct ReadState {
-  bool readMore = false;
-  char readBuffer[64] = {};
-  std::int32_t bytesRead = 0;
-};
-
 // A display control that a header value is written into (the window's hidden label).
 class TextTarget {
  public:
@@ -88,8 +81,6 @@ class Request {
 std::optional<std::uint64_t> decimal(const QByteArray& digits);
 // Seconds since the epoch of an HTTP date; nullopt when it is none.
 std::optional<std::int64_t> httpDate(const QByteArray& text);
-
-void queryHeader(HINTERNET request, TextTarget& target, std::uint32_t infoLevel, bool& ok);
 
 // The body's first ctx.maxBytes bytes as they came (see fetchText for the rest).
 QByteArray fetchBytes(FetchContext& ctx, const QString& url, const QString& referrer);

@@ -1,4 +1,5 @@
 // The download commands, the catalogue and the queue, through the window.
+#include <QAccessible>
 #include <QDir>
 #include <QGroupBox>
 #include <QListWidget>
@@ -63,6 +64,56 @@ TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
   EXPECT_EQ(w->queue->count(), 0);
+}
+
+// What the desktop hears of a run: kept awake with its progress shown from start to end
+// (a queue is one run), a nudge only when the window is not the active one; the bar's
+// value for screen readers follows the bar as drawn.
+TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
+  server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
+  QWidget other;  // the user's other window
+  other.show();
+  const QStringList ended = {"awake", "hidden", "sleep"};
+  const struct {
+    const char* name;
+    bool active;
+    QStringList ids;  // more than one: a queue run
+    QStringList log;
+  } rows[] = {
+      {"film, window active", true, {"p"}, ended},
+      {"film, window inactive", false, {"p"}, ended + QStringList{"attention"}},
+      {"refused film, window inactive", false, {"nincs"}, ended + QStringList{"attention"}},
+      {"queue, window inactive", false, {"p", "egig01"}, ended + QStringList{"attention"}},
+  };
+  QAccessibleValueInterface* bar =
+      QAccessible::queryAccessibleInterface(w->Picture1)->valueInterface();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    QWidget* front = row.active ? static_cast<QWidget*>(w.get()) : &other;
+    front->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(front));
+    fakes.desktop.log.clear();
+    bool midway = false;
+    w->setYieldObserver([&](long long) {
+      const int value = bar->currentValue().toInt();
+      EXPECT_NEAR(value, 100.0 * w->processBarWidth() / w->barFullWidth, 0.5);
+      midway = midway || (value > 0 && value < 100);
+    });
+    if (row.ids.size() == 1) {
+      startWith(row.ids.front());
+    } else {
+      w->queue->addItems(row.ids);
+      w->q_letolt->click();
+    }
+    w->setYieldObserver(nullptr);
+    EXPECT_EQ(midway, row.ids.front() == "p");
+    QStringList log = fakes.desktop.log;
+    const QStringList progress = log.filter(QStringLiteral("progress "));
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.front(), QStringLiteral("progress 0"));
+    for (const QString& p : progress) log.removeOne(p);
+    EXPECT_EQ(log, row.log);
+  }
 }
 
 TEST_F(FilmTest, CatalogueOpensLoadsOnceAndCloses) {

@@ -55,10 +55,25 @@ class FakePauses : public ui::Pauses {
   std::function<void()> during;  // runs inside each wait
 };
 
+// The desktop session as a log of what the window asked of it.
+class FakeDesktop : public ui::DesktopSession {
+ public:
+  void keepAwake(bool on) override {
+    log << (on ? QStringLiteral("awake") : QStringLiteral("sleep"));
+  }
+  void showProgress(double fraction, bool visible) override {
+    log << (visible ? QStringLiteral("progress %1").arg(fraction) : QStringLiteral("hidden"));
+  }
+  void askAttention(QWidget*) override { log << QStringLiteral("attention"); }
+  void settle() override { log << QStringLiteral("settle"); }
+  QStringList log;
+};
+
 struct FakeSeams {
   FakeBoxes boxes;
   FakeOpener opener;
   FakeEnd ender;
   FakePauses pauses;
-  ui::Seams seams() { return {&boxes, &opener, &ender, &pauses}; }
+  FakeDesktop desktop;
+  ui::Seams seams() { return {&boxes, &opener, &ender, &pauses, &desktop}; }
 };

@@ -246,9 +246,9 @@ class RealBoxTest : public FaultTest {
  protected:
   void reopenWithRealBoxes() {
     w.reset();
-    w = std::make_unique<Form1>(
-        QString::fromStdString(host),
-        ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender, &fakes.pauses});
+    w = std::make_unique<Form1>(QString::fromStdString(host),
+                                ui::Seams{&ui::desktopMessageBoxes(), &fakes.opener, &fakes.ender,
+                                          &fakes.pauses, &fakes.desktop});
     w->show();
     ASSERT_TRUE(w->directory->setPath(folder.path()));
   }

@@ -1,5 +1,6 @@
 // The window without a server: layout, states, prompt, queue panel, lists, shutdown.
 #include <gtest/gtest.h>
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
@@ -217,6 +218,58 @@ TEST_F(WindowTest, BusyAndIdleStates) {
                      static_cast<QWidget*>(w->Command2), static_cast<QWidget*>(w->azon2queue)})
     EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
   EXPECT_TRUE(w->Command2->isHidden());  // enabled, but the strip is closed
+}
+
+// What a screen reader hears of each control; the bar and its status text are one
+// progress bar, and no other control of the window is left without a name.
+TEST_F(WindowTest, EveryControlHasAHungarianAccessibleNameAndRole) {
+  const struct {
+    const char* object;
+    const char* name;
+    QAccessible::Role role;
+  } rows[] = {
+      {"azonosito", "Film azonosítója", QAccessible::EditableText},
+      {"Go", "Start!", QAccessible::Button},
+      {"azon2queue", "Azonosító a letöltési sorba", QAccessible::Button},
+      {"Command1", "Minden film", QAccessible::Button},
+      {"btQueue", "Letöltési sor", QAccessible::Button},
+      {"Drive1", "Meghajtó", QAccessible::ComboBox},
+      {"directory", "Mappa", QAccessible::List},
+      {"Picture1", "Letöltés állapota", QAccessible::ProgressBar},
+      {"Frame1", "Összes film", QAccessible::Grouping},
+      {"Lista", "Filmlista", QAccessible::List},
+      {"Command2", "Letölt!", QAccessible::Button},
+      {"toQueue", "Kijelölt film a letöltési sorba", QAccessible::Button},
+      {"Frame2", "Letöltési sor", QAccessible::Grouping},
+      {"queue", "Sorra váró filmek", QAccessible::List},
+      {"q_del", "Törlés a sorból", QAccessible::Button},
+      {"q_letolt", "Mindet letölt!", QAccessible::Button},
+      {"btQueue2", "Becsuk", QAccessible::Button},
+  };
+  QStringList covered = {QStringLiteral("info"), QStringLiteral("processBar"),
+                         QStringLiteral("lblEgy")};  // spoken by the bar, or never shown
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.object);
+    covered << QLatin1String(row.object);
+    QAccessibleInterface* a =
+        QAccessible::queryAccessibleInterface(w->findChild<QWidget*>(QLatin1String(row.object)));
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->text(QAccessible::Name), QString::fromUtf8(row.name));
+    EXPECT_EQ(a->role(), row.role);
+  }
+  for (QWidget* c : w->findChildren<QWidget*>())
+    if (!c->objectName().isEmpty() && !c->objectName().startsWith(QLatin1String("qt_")))
+      EXPECT_TRUE(covered.contains(c->objectName())) << c->objectName().toStdString();
+
+  QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(w->Picture1);
+  EXPECT_EQ(bar->childCount(), 0);
+  w->enterBusyState();
+  EXPECT_EQ(bar->text(QAccessible::Description), QStringLiteral("Film adatait töltöm."));
+  ASSERT_NE(bar->valueInterface(), nullptr);
+  EXPECT_EQ(bar->valueInterface()->minimumValue().toInt(), 0);
+  EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 100);
+  w->enterIdleState();
+  EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 100);  // the whole bar
 }
 
 TEST_F(WindowTest, PromptEmptiesOnFirstFocusOnlyAndAgainAfterEachIdleState) {

@@ -76,9 +76,10 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
     : QWidget(parent), host_(host), seams_(seams) {
   setObjectName(QStringLiteral("Form1"));
   buildControls();
+  desktop_ = std::make_unique<ui::DesktopPresence>(*this, *Picture1, *info, *seams_.desktop);
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
   film_ = std::make_unique<download::FilmDownload>(*this, *this);
-  net::setWaitHook(this, [this] { processPendingEvents(); });
+  net::setWaitHook(this, [this] { pump_.some(); });
   Form_Load();
 }
 
@@ -124,7 +125,7 @@ void Form1::buildControls() {
   Drive1->setObjectName(QStringLiteral("Drive1"));
   directory = new ui::DirListBox(this);
   directory->setObjectName(QStringLiteral("directory"));
-  Picture1 = new QFrame(this);
+  Picture1 = new ui::ProgressPanel(this);
   Picture1->setObjectName(QStringLiteral("Picture1"));
   Picture1->setFrameStyle(QFrame::Box | QFrame::Plain);
   Picture1->setLineWidth(1);
@@ -198,6 +199,7 @@ void Form1::Form_Load() {
   setOuterHeight(kClosedHeight);
   agentName = QStringLiteral("zv5_progression");
   barFullWidth = static_cast<float>(ui::widthTwips(Picture1));
+  desktop_->barChanged(processBarTwips_ / barFullWidth);  // the bar as drawn at start-up
 
   volumes_ = ui::mountedVolumes();
   Drive1->setVolumes(volumes_);
@@ -250,7 +252,7 @@ void Form1::enterBusyState() {
   isDownloading = true;
   setBackground(processBar, kBusyColour);
   Go->setText(QStringLiteral("Állj!"));
-  info->setText(QStringLiteral("Film adatait töltöm."));
+  setInfo(QStringLiteral("Film adatait töltöm."));
   for (QWidget* w : {static_cast<QWidget*>(azonosito), static_cast<QWidget*>(directory),
                      static_cast<QWidget*>(Drive1), static_cast<QWidget*>(q_del),
                      static_cast<QWidget*>(q_letolt), static_cast<QWidget*>(toQueue),
@@ -329,6 +331,7 @@ void Form1::endProgram() {
     *h = 0;
   }
   film_->flushOutput();  // every byte received so far stays in the file
+  desktop_->abandon();
   seams_.ender->end();
 }
 
@@ -349,22 +352,14 @@ void Form1::countYield() {
 void Form1::yield() {
   countYield();
   // The slice loop yields twice per 64-byte read: even a clock read each time shows.
-  if ((yieldCount_ & 31) == 0) processPendingEvents();
+  if ((yieldCount_ & 31) == 0) pump_.some();
 }
 
 bool Form1::yieldBeforeStep() {
   countYield();
   // Every time: a click already queued must end the program before the next request.
-  sinceEvents_.start();
-  QCoreApplication::processEvents();
+  pump_.all();
   return !ending_;
-}
-
-void Form1::processPendingEvents() {
-  // Processing events costs far more than a transfer step; once a millisecond is plenty.
-  if (sinceEvents_.isValid() && sinceEvents_.nsecsElapsed() < 1000000) return;
-  sinceEvents_.start();
-  QCoreApplication::processEvents();
 }
 
 download::TextReply Form1::fetchText(const QString& mode, const QString& url,
@@ -384,7 +379,9 @@ net::FetchContext Form1::fetchContext(std::size_t maxBytes) {
 
 bool Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
   enterBusyState();
+  desktop_->begin();
   const download::FilmOutcome outcome = film_->run(identifier, runFiles);
+  desktop_->end(!ending_);
   if (ending_ || outcome.result == download::FilmResult::Stopped) return false;
   if (outcome.result == download::FilmResult::Finished) {
     savedName_ = outcome.savedName;
@@ -402,12 +399,14 @@ void Form1::showFailure(const download::FilmOutcome& outcome) {
     warn(outcome.message, false);
   }
   enterIdleState();
-  info->setText(outcome.result == FilmResult::Reported
-                    ? QStringLiteral("Hiba történt, jelentés elküldve")
-                    : QStringLiteral("Hiba történt"));
+  setInfo(outcome.result == FilmResult::Reported ? QStringLiteral("Hiba történt, jelentés elküldve")
+                                                 : QStringLiteral("Hiba történt"));
 }
 
-void Form1::setInfo(const QString& text) { info->setText(text); }
+void Form1::setInfo(const QString& text) {
+  info->setText(text);
+  desktop_->statusChanged();
+}
 
 void Form1::setWindowCaption(const QString& text) { setWindowTitle(text); }
 
@@ -415,6 +414,7 @@ void Form1::setBarWidth(float twips) {
   if (!(twips >= 0 && twips <= 1e6f)) return;  // the control refuses it; the download goes on
   processBarTwips_ = twips;
   processBar->resize(ui::twipsToPx(twips), processBar->height());
+  if (barFullWidth > 0) desktop_->barChanged(twips / barFullWidth);
 }
 
 net::TextTarget& Form1::sizeLabel() { return *lblEgyTarget_; }
@@ -442,8 +442,7 @@ int Form1::selectedIndex(const QListWidget* list) {
 void Form1::finishSingleFilm(bool finished) {
   // A refused or failed film has already shown its box, gone idle and left its text.
   if (ending_ || !finished) return;
-  info->setText(QStringLiteral("Kész: ") + download::shownText(savedName_) +
-                QStringLiteral(".mpg"));
+  setInfo(QStringLiteral("Kész: ") + download::shownText(savedName_) + QStringLiteral(".mpg"));
   enterIdleState();
 }
 
@@ -465,8 +464,7 @@ void Form1::takeCatalogRow(int i) {
 void Form1::Command2_Click() {
   const int i = selectedIndex(Lista);
   if (i < 0) return;
-  enterBusyState();
-  takeCatalogRow(i);
+  takeCatalogRow(i);  // the film download enters the busy state
   finishSingleFilm(downloadFilm(azonosito->text()));
 }
 
@@ -505,7 +503,7 @@ void Form1::loadCatalogue() {
   catalogRows.load(std::move(reply));
   while (!catalogRows.indexed()) {
     catalogRows.index(kStepBytes);
-    processPendingEvents();
+    pump_.some();
     if (ending_) return;
   }
   Lista->catalogue()->showNewRows();
@@ -544,19 +542,20 @@ void Form1::q_del_Click() {
 
 void Form1::q_letolt_Click() {
   enterBusyState();
+  desktop_->begin();  // one run: the films' own begin and end nest inside it
   // The run works on a copy: a failed film's idle state empties the list box.
   QStringList ids;
   for (int i = 0; i < queue->count(); ++i) ids << queue->item(i)->text();
   int failed = 0;
   download::RunFiles files;  // two films of the run never share a file
   for (int i = 0; i < ids.size(); ++i) {
-    queueIndex = static_cast<qint16>(i);
     azonosito->setText(ids.at(i));
     const bool finished = downloadFilm(ids.at(i), &files);
     if (ending_) return;
     if (!finished) ++failed;
   }
+  desktop_->end(true);
   enterIdleState();
-  info->setText(failed == 0 ? QStringLiteral("Kész")
-                            : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
+  setInfo(failed == 0 ? QStringLiteral("Kész")
+                      : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
 }

@@ -1,13 +1,14 @@
 // The client's one window: layout, busy/idle states, catalogue, download commands, queue.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QWidget>
 #include <cstddef>
 #include <functional>
 #include <memory>
 
 #include "download/film_download.h"
+#include "ui/desktop.h"
+#include "ui/event_pump.h"
 #include "ui/folders.h"
 #include "ui/seams.h"
 #include "ui/window_vars.h"
@@ -74,13 +75,13 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   QPushButton* Go;
   ui::DriveListBox* Drive1;
   ui::DirListBox* directory;
-  QFrame* Picture1;
+  ui::ProgressPanel* Picture1;
   QLabel* info;
   QLabel* processBar;
   QLineEdit* azonosito;
   QLabel* lblEgy;
 
- public slots:
+ private slots:
   void Go_Click();
   void Command1_Click();
   void Command2_Click();
@@ -107,7 +108,6 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void Form_Unload();
   void endProgram();
   void applyOuterSize();
-  void processPendingEvents();
   void countYield();  // for the observer; every yield point counts
   // A text fetch of at most maxBytes that yields to this window.
   net::FetchContext fetchContext(std::size_t maxBytes);
@@ -136,11 +136,12 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   ui::Seams seams_;
   std::unique_ptr<LabelTarget> lblEgyTarget_;
   std::unique_ptr<download::FilmDownload> film_;
+  std::unique_ptr<ui::DesktopPresence> desktop_;
   QString savedName_;  // the last finished film's name as saved
   int outerWidthTw_ = 0;
   int outerHeightTw_ = 0;
   bool ending_ = false;
-  QElapsedTimer sinceEvents_;
+  ui::EventPump pump_;  // the one way back into the event loop during a transfer
   long long yieldCount_ = 0;
   std::function<void(long long)> yieldObserver_;
   QVector<ui::Volume> volumes_;

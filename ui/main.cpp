@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "ui/desktop.h"
 #include "ui/form1.h"
 #include "ui/look.h"
 #include "ui/service_host.h"
@@ -10,7 +11,7 @@ int main(int argc, char** argv) {
   char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("zelvo"), nullptr};
   QApplication app(qtArgc, qtArgv);
   // Wayland ties the window to its menu entry (name, icon) by this id.
-  QGuiApplication::setDesktopFileName(QStringLiteral("hu.zelvo.Zelvo"));
+  QGuiApplication::setDesktopFileName(QLatin1String(ui::kDesktopId));
   ui::applyLook();
   ui::installQtHungarian();
   Form1 window(ui::serviceHost());

@@ -1,12 +1,12 @@
 #include "ui/seams.h"
 
+#include "ui/event_pump.h"
+
 #include <QApplication>
 #include <QDesktopServices>
-#include <QEventLoop>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QScreen>
-#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
@@ -56,18 +56,7 @@ class ProcessEnd : public ProgramEnd {
 class EventLoopPauses : public Pauses {
  public:
   void pause(std::chrono::milliseconds wait, const std::function<bool()>& over) override {
-    // Events are handled all the while; a check every 10 ms ends the wait when told.
-    QEventLoop loop;
-    QTimer done;
-    done.setSingleShot(true);
-    QObject::connect(&done, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-      if (over && over()) loop.quit();
-    });
-    done.start(wait);
-    watch.start(10);
-    loop.exec();
+    EventPump::wait(wait, over);
   }
 };
 

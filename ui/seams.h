@@ -45,17 +45,33 @@ class Pauses {
 // when cut), so that a box showing it never grows past the screen.
 QString fitLines(const QString& text, int maxLines, int charsPerLine);
 
+// The desktop session around the window: keeps the machine awake, shows progress on the
+// program's icon in docks and task bars, asks for the user's attention. Quiet when the
+// session offers none of it.
+class DesktopSession {
+ public:
+  virtual ~DesktopSession() = default;
+  virtual void keepAwake(bool on) = 0;
+  // fraction 0..1; visible=false hides the progress again.
+  virtual void showProgress(double fraction, bool visible) = 0;
+  virtual void askAttention(QWidget* window) = 0;
+  // The process ends next: what was sent must reach the session first.
+  virtual void settle() = 0;
+};
+
 // Real desktop implementations.
 MessageBoxes& desktopMessageBoxes();
 UrlOpener& desktopUrlOpener();
 ProgramEnd& processEnd();
 Pauses& eventLoopPauses();
+DesktopSession& desktopSession();  // D-Bus (ui/desktop_session.cpp)
 
 struct Seams {
   MessageBoxes* boxes = &desktopMessageBoxes();
   UrlOpener* opener = &desktopUrlOpener();
   ProgramEnd* ender = &processEnd();
   Pauses* pauses = &eventLoopPauses();
+  DesktopSession* desktop = &desktopSession();
 };
 
 }  // namespace ui

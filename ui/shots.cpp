@@ -1,6 +1,7 @@
 // Renders the window in its states to PNG files: start-up, busy, idle, queue panel open.
 #include <QApplication>
 #include <QDir>
+#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
   save(w, dir, "busy");
   w.enterIdleState();
   save(w, dir, "idle");
-  w.btQueue_Click();
+  w.btQueue->click();
   save(w, dir, "queue");
   return 0;
 }

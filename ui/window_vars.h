@@ -13,5 +13,4 @@ struct WindowVars : download::FilmState {
 
   ui::CatalogueRows catalogRows;
   QStringList catalogFields;
-  QVariant queueIndex;
 };

@@ -1,0 +1,194 @@
+// The window's desktop session through a real (private) D-Bus session bus, against fake
+// portal, logind and dock listeners on a connection of their own. Run by ctest under
+// dbus-run-session with tests/private-bus.conf.
+#include <fcntl.h>
+#include <unistd.h>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
+#include <QSocketNotifier>
+
+#include "tests/film_fixture.h"
+
+namespace {
+
+const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kLogin = QStringLiteral("org.freedesktop.login1");
+constexpr int kWaitMs = 120000;  // only a fault comes near this
+
+// The portal's Inhibit and Request, logind's Inhibit and a dock, as far as the window uses
+// them; logs what they see.
+class SessionFakes : public QDBusVirtualObject {
+  Q_OBJECT
+
+ public:
+  explicit SessionFakes(QDBusConnection bus) : bus_(bus) {}
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection&) override {
+    const QString call = m.interface() + QLatin1Char('.') + m.member();
+    const QVariantList a = m.arguments();
+    QVariant answer;
+    if (call == QLatin1String("org.freedesktop.portal.Inhibit.Inhibit")) {
+      const auto options = qdbus_cast<QVariantMap>(a.value(2));
+      take(QStringLiteral("portal take [%1] %2 %3")
+               .arg(a.value(0).toString(), a.value(1).toString(),
+                    options.value(QStringLiteral("reason")).toString()));
+      answer = QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/request/t1")));
+    } else if (call == QLatin1String("org.freedesktop.portal.Request.Close")) {
+      release(QStringLiteral("portal release"));
+    } else if (call == QLatin1String("org.freedesktop.login1.Manager.Inhibit")) {
+      QStringList what = {QStringLiteral("login take")};
+      for (const QVariant& v : a) what << v.toString();
+      take(what.join(QLatin1Char(' ')));
+      answer = QVariant::fromValue(loginHandle());
+    } else {
+      return false;
+    }
+    return bus_.send(answer.isValid() ? m.createReply(answer) : m.createReply());
+  }
+
+  QStringList calls;
+  QList<QPair<double, bool>> progress;  // (progress, progress-visible)
+  int held = 0;
+
+ public slots:
+  void update(const QString& app, const QVariantMap& properties) {
+    if (app != QLatin1String("application://hu.zelvo.Zelvo.desktop")) return;
+    progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
+                     properties.value(QStringLiteral("progress-visible")).toBool()});
+  }
+
+ private:
+  void take(const QString& what) {
+    calls << what;
+    ++held;
+  }
+  void release(const QString& what) {
+    calls << what;
+    --held;
+  }
+  // One end of a pipe: logind's inhibitor lasts until every copy of it is closed.
+  QDBusUnixFileDescriptor loginHandle() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return {};
+    auto* closed = new QSocketNotifier(ends[0], QSocketNotifier::Read, this);
+    connect(closed, &QSocketNotifier::activated, this, [this, closed, end = ends[0]] {
+      char c;
+      if (read(end, &c, 1) > 0) return;
+      release(QStringLiteral("login release"));
+      closed->deleteLater();
+      close(end);
+    });
+    const QDBusUnixFileDescriptor handed(ends[1]);  // a copy
+    close(ends[1]);
+    return handed;
+  }
+
+  QDBusConnection bus_;
+};
+
+class DesktopBusTest : public FilmTest {
+ protected:
+  static void SetUpTestSuite() {
+    // logind's fake lives on the same private bus: no test touches the machine's own.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+  }
+  void SetUp() override {
+    FilmTest::SetUp();
+    ASSERT_FALSE(qgetenv("DBUS_SESSION_BUS_ADDRESS").isEmpty()) << "run under dbus-run-session";
+    ASSERT_TRUE(
+        bus_.registerVirtualObject(QStringLiteral("/org"), &fake_, QDBusConnection::SubPath));
+    ASSERT_TRUE(bus_.registerService(kLogin));
+    ASSERT_TRUE(bus_.connect(QString(), QString(),
+                             QStringLiteral("com.canonical.Unity.LauncherEntry"),
+                             QStringLiteral("Update"), &fake_, SLOT(update(QString, QVariantMap))));
+    server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
+  }
+  void TearDown() override {
+    bus_.unregisterService(kLogin);
+    bus_.unregisterObject(QStringLiteral("/org"), QDBusConnection::UnregisterTree);
+  }
+  // A window that reaches the real desktop session.
+  void freshWindow() {
+    w.reset();
+    ui::Seams seams = fakes.seams();
+    seams.desktop = &ui::desktopSession();
+    w = std::make_unique<Form1>(QString::fromStdString(host), seams);
+    w->show();
+    ASSERT_TRUE(w->directory->setPath(folder.path()));
+  }
+  bool progressSeen(double atLeast) const {
+    for (const auto& [p, visible] : fake_.progress)
+      if (visible && p >= atLeast) return true;
+    return false;
+  }
+
+  QDBusConnection bus_ =
+      QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fakes"));
+  SessionFakes fake_{bus_};
+};
+
+enum class Then { Wait, Stop, Close };
+
+// Taken at the film's first request (the download waits there until the fake has it),
+// released however the film ends; the dock's progress rises and is hidden at the end.
+TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) {
+  const QString portalTake = QStringLiteral("portal take [] 12 Film letöltése");
+  const QString loginTake = QStringLiteral("login take sleep:idle Zelvo Film letöltése block");
+  const struct {
+    const char* name;
+    const char* id;
+    bool portal;  // otherwise only logind answers
+    Then then;
+    QStringList calls;
+  } rows[] = {
+      {"done, portal", "p", true, Then::Wait, {portalTake, "portal release"}},
+      {"refused, portal", "nincs", true, Then::Wait, {portalTake, "portal release"}},
+      {"stopped, portal", "p", true, Then::Stop, {portalTake, "portal release"}},
+      {"window closed, portal", "p", true, Then::Close, {portalTake, "portal release"}},
+      {"done, logind", "p", false, Then::Wait, {loginTake, "login release"}},
+      {"window closed, logind", "p", false, Then::Close, {loginTake, "login release"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    freshWindow();
+    fake_.calls.clear();
+    fake_.progress.clear();
+    if (row.portal) ASSERT_TRUE(bus_.registerService(kPortal));
+    server.clearLog();
+    bool heldAtFirstRequest = false;
+    bool barRestarted = false;  // before the slices, the bar still shows the last film
+    bool midway = false;
+    w->setYieldObserver([&](long long) {
+      if (!server.requests().empty() && !heldAtFirstRequest) {
+        heldAtFirstRequest = QTest::qWaitFor([&] { return fake_.held == 1; }, kWaitMs);
+        if (row.then == Then::Stop) QTest::mouseClick(w->Go, Qt::LeftButton);
+        if (row.then == Then::Close) w->close();
+      }
+      // Half way through, the dock hears it before the film goes on.
+      barRestarted = barRestarted || w->Picture1->percent() == 0;
+      if (barRestarted && w->Picture1->percent() >= 50 && w->isDownloading && !midway)
+        midway = QTest::qWaitFor([&] { return progressSeen(0.5); }, kWaitMs);
+    });
+    startWith(QString::fromLatin1(row.id));
+    w->setYieldObserver(nullptr);
+    EXPECT_TRUE(heldAtFirstRequest);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake_.held == 0; }, kWaitMs));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !fake_.progress.isEmpty() && !fake_.progress.back().second; }, kWaitMs));
+    EXPECT_EQ(fake_.calls, row.calls);
+    EXPECT_EQ(midway, row.then == Then::Wait && row.id == std::string("p"));
+    ASSERT_FALSE(fake_.progress.isEmpty());
+    EXPECT_EQ(fake_.progress.front(), qMakePair(0.0, true));
+    for (int i = 1; i + 1 < fake_.progress.size(); ++i)
+      EXPECT_GE(fake_.progress[i].first, fake_.progress[i - 1].first);
+    if (row.portal) bus_.unregisterService(kPortal);
+  }
+}
+
+}  // namespace
+
+#include "desktop_bus_test.moc"
