@@ -141,7 +141,7 @@ int clientMain(int argc, char** argv) {
   if (argc == 6) {
     const std::int64_t stopAt = std::atoll(argv[5]);
     w.setYieldObserver([&w, stopAt](long long) {
-      if (w.isDownloading && w.receivedBytes >= stopAt) QTest::mouseClick(w.Go, Qt::LeftButton);
+      if (w.isDownloading && w.film().receivedBytes >= stopAt) QTest::mouseClick(w.Go, Qt::LeftButton);
     });
   }
 

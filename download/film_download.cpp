@@ -85,8 +85,8 @@ TextReply fetchReply(net::FetchContext ctx, const QString& mode, const QString& 
   return reply;
 }
 
-FilmDownload::FilmDownload(FilmState& state, FilmView& view)
-    : v_(state), view_(view), request_(net::HandleSlots{&v_.hSession, &v_.hConnect, &v_.hRequest}) {
+FilmDownload::FilmDownload(FilmView& view)
+    : view_(view), request_(net::HandleSlots{&v_.hSession, &v_.hConnect, &v_.hRequest}) {
   catchUp_.setInterval(kCatchUpEvery);
   QObject::connect(&catchUp_, &QTimer::timeout, [this] {
     if (view_.ending()) return catchUp_.stop();
@@ -99,6 +99,17 @@ FilmDownload::FilmDownload(FilmState& state, FilmView& view)
 bool FilmDownload::yield() {
   view_.yieldToWindow();
   return !view_.ending();
+}
+
+void FilmDownload::abort() {
+  request_.close();
+  output_.flush();  // every byte received so far stays in the file
+}
+
+void FilmDownload::clearProgress() {
+  v_.receivedBytes = 0;
+  v_.readsSinceUpdate = 0;
+  v_.sliceSize = 0;
 }
 
 FilmOutcome FilmDownload::run(const QString& identifier, RunFiles* files) {
@@ -128,7 +139,6 @@ FilmOutcome FilmDownload::runSteps(const QString& identifier, RunFiles* files) {
   FilmRecord record;
   RecordStatus status = RecordStatus::Malformed;
   if (!reply.overLimit) status = parseRecord(reply.complete ? reply.text : QString(), record);
-  v_.recordParts = record.recordParts;
   v_.filmFields = record.filmFields;
   v_.sliceUrls = record.sliceUrls;
   v_.referrerUrl = record.referrerUrl;
@@ -182,7 +192,7 @@ void FilmDownload::updateProgress() {
 }
 
 void FilmDownload::computeFigures() {
-  const Progress p = progressNumbers(v_.receivedBytes, v_.totalKb, v_.barFullWidth);
+  const Progress p = progressNumbers(v_.receivedBytes, v_.totalKb, view_.barLength());
   v_.barWidth = p.barWidth;
   v_.percentDone = p.percentDone;
 }
@@ -335,7 +345,7 @@ FilmDownload::Proof FilmDownload::proveSlice(int slice, std::uint64_t sliceStart
 bool FilmDownload::sendSliceRequest(int slice, const QByteArray& headerLines) {
   // A fresh session, connection and request for every request of a slice; a stop given
   // before any of these steps ends the program before it.
-  return request_.send(v_.agentName, v_.sliceUrls.at(slice), v_.referrerUrl, headerLines,
+  return request_.send(view_.userAgent(), v_.sliceUrls.at(slice), v_.referrerUrl, headerLines,
                        [this] { return view_.yieldBeforeStep(); });
 }
 

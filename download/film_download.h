@@ -50,6 +50,8 @@ class FilmView {
   // True once the program is ending (stop command or window closed): do nothing more.
   virtual bool ending() const = 0;
   virtual QString serviceHost() const = 0;
+  virtual QString userAgent() const = 0;  // agentName: the user agent of every session
+  virtual float barLength() const = 0;    // barFullWidth: the bar's full length, in twips
   virtual QString targetFolder() const = 0;
   // Progress: the status line, the caption, the bar (width in twips; the control may
   // refuse a value, which is then skipped).
@@ -92,11 +94,16 @@ using RunFiles = std::map<QString, QString>;
 
 class FilmDownload {
  public:
-  FilmDownload(FilmState& state, FilmView& view);
+  explicit FilmDownload(FilmView& view);
+  // What the download is doing, for the window to show.
+  const FilmState& state() const { return v_; }
   // files, when given, is the run's record of finished films, and learns this one.
   FilmOutcome run(const QString& identifier, RunFiles* files = nullptr);
-  // Puts every byte received so far on the disk (before the process ends).
-  void flushOutput() { output_.flush(); }
+  // The program is ending: closes the slice transfer's handles and puts every byte
+  // received so far on the disk.
+  void abort();
+  // The idle state's reset of the figures.
+  void clearProgress();
 
  private:
   struct Attempt {
@@ -148,7 +155,7 @@ class FilmDownload {
   void computeFigures();
   void showProgress();  // the figures of every byte received so far, on the screen now
 
-  FilmState& v_;
+  FilmState v_;
   FilmView& view_;
   OutputFile output_;
   net::Request request_;  // the slice request under way, in the window's handles

@@ -1,5 +1,5 @@
-// The state of one film download under the names the window knows it by; the window
-// holds it (see ui/window_vars.h) and the film download works on it.
+// The state of one film download under the names the window knows it by. The film
+// download owns it; the window reads it (what it shows) and asks the download to abort.
 #pragma once
 
 #include <QString>
@@ -16,7 +16,6 @@ struct FilmState {
   net::HINTERNET hSession = 0;
   net::HINTERNET hConnect = 0;
   net::HINTERNET hRequest = 0;
-  QString agentName;
 
   // Read state of the slice loop (the text fetch keeps its own).
   bool readMore = false;
@@ -25,14 +24,12 @@ struct FilmState {
 
   QString referrerUrl;
   QStringList sliceUrls;
-  QStringList recordParts;
   QStringList filmFields;
   std::int32_t sliceCount = 0;
   QVariant loopItem;
 
   // 64-bit so that films and slices past 2 GiB keep correct figures.
   std::int64_t sliceSize = 0;
-  float barFullWidth = 0;
   double totalKb = 0;
   std::int64_t receivedBytes = 0;
   std::int32_t readsSinceUpdate = 0;

@@ -64,6 +64,9 @@ TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
   EXPECT_EQ(w->queue->count(), 0);
+  // The idle state cleared what the film counted.
+  EXPECT_EQ(w->film().receivedBytes + w->film().readsSinceUpdate + w->film().sliceSize, 0);
+  EXPECT_GT(w->film().totalKb, 0);  // the film did count
 }
 
 // What the desktop hears of a run: kept awake with its progress shown from start to end

@@ -45,7 +45,7 @@ TEST_F(FaultTest, ChaosRunKeepsEveryFileTrue) {
       const std::string finalBefore = fileBytes(name);
       const std::int64_t stopAt = pick(2) ? std::int64_t(pick(versions.back().size())) : -1;
       w->setYieldObserver([&](long long) {
-        if (w->isDownloading && w->receivedBytes >= stopAt && stopAt >= 0)
+        if (w->isDownloading && w->film().receivedBytes >= stopAt && stopAt >= 0)
           QTest::mouseClick(w->Go, Qt::LeftButton);
       });
       fakes.boxes.shown.clear();

@@ -229,8 +229,8 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     std::unique_ptr<Form1> other;
     bool done = false;
     w->setYieldObserver([&](long long) {
-      if (done ||
-          w->loopItem.toString() != QString::fromStdString(service::sliceAddress(host, f, 1)))
+      if (done || w->film().loopItem.toString() !=
+                      QString::fromStdString(service::sliceAddress(host, f, 1)))
         return;
       done = true;
       if (what == FolderRemoved) {
@@ -313,7 +313,7 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
   // The earlier run, stopped once stopAt bytes were in (reads end where the network's
   // pieces do, so a few more may be).
   w->setYieldObserver([&](long long) {
-    if (w->isDownloading && w->receivedBytes >= std::int64_t(row.stopAt))
+    if (w->isDownloading && w->film().receivedBytes >= std::int64_t(row.stopAt))
       QTest::mouseClick(w->Go, Qt::LeftButton);
   });
   startWith(QString::fromStdString(f.id));

@@ -36,9 +36,9 @@ TEST_P(NestedCatalogue, FilmAndCatalogueBothComeOutRight) {
     const std::string& last = log.back().target;
     switch (row.inside) {
       case Inside::Record: return last == record;
-      case Inside::SizeQuery: return last == slice0 && w->hRequest == 0;
+      case Inside::SizeQuery: return last == slice0 && w->film().hRequest == 0;
       case Inside::ErrorReport: return last == record + "&action=error";
-      case Inside::Slice: return last == slice1 && w->hRequest != 0;
+      case Inside::Slice: return last == slice1 && w->film().hRequest != 0;
     }
     return false;
   };

@@ -160,7 +160,7 @@ TEST_F(FaultTest, StalledSliceShowsTheFiguresOfItsLastBytesWhileItWaits) {
   bool shownWhileWaiting = false;
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (w->hRequest == 0 || w->receivedBytes != stalledAt) return;
+    if (w->film().hRequest == 0 || w->film().receivedBytes != stalledAt) return;
     if (w->info->text() != QStringLiteral("96Kb/128Kb 75%") ||
         w->windowTitle() != QStringLiteral("Zelvo 75%"))
       return;
@@ -374,7 +374,7 @@ TEST_F(FaultTest, FirstSliceAnnouncingATerabyteFailsWithoutHangingOrAnnouncingKe
   server.setReply(sliceTarget(f, 0), r);
   QString infoWhileReading;
   w->setYieldObserver([&](long long) {
-    if (infoWhileReading.isEmpty() && w->hRequest != 0) infoWhileReading = w->info->text();
+    if (infoWhileReading.isEmpty() && w->film().hRequest != 0) infoWhileReading = w->info->text();
   });
   startWith(QStringLiteral("tera"));
   EXPECT_EQ(w->lblEgy->text(), QStringLiteral("1000000000000"));
@@ -394,10 +394,10 @@ TEST_F(FaultTest, RecordWithOneHundredThousandSliceAddresses) {
   server.addFilm(f);
   QString summary;
   w->setYieldObserver([&](long long) {
-    if (summary.isEmpty() && w->hRequest != 0) summary = w->info->text();
+    if (summary.isEmpty() && w->film().hRequest != 0) summary = w->info->text();
   });
   startWith(QString::fromStdString(f.id));
-  EXPECT_EQ(w->sliceUrls.size(), kSlices);
+  EXPECT_EQ(w->film().sliceUrls.size(), kSlices);
   EXPECT_EQ(summary, QStringLiteral("100000 szeletből áll és 1000000Kb összesen"));
   expectFailedWith(sliceFailure(kBroken + 1));
   expectOnlyWorkFile(QStringLiteral("Százezer"), firstSlices(f, kBroken));

@@ -27,7 +27,7 @@ TEST_F(FilmTest, DownloadsEverySliceByteExactAndAnnouncesIt) {
   EXPECT_FALSE(w->isDownloading);
   EXPECT_TRUE(fakes.boxes.shown.empty());
   EXPECT_EQ(w->lblEgy->text(), QStringLiteral("70000"));
-  EXPECT_EQ(w->totalKb, 205);  // 3 x 70000 / 1024 = 205.08
+  EXPECT_EQ(w->film().totalKb, 205);  // 3 x 70000 / 1024 = 205.08
 
   // The exact requests: record, size query, then every slice; the referrer on all but the first.
   const auto log = server.requests();
@@ -64,15 +64,15 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
   std::uint64_t before = 0;  // reads ahead of the first slice
   int updates = 0, miscounted = 0, stale = 0;
   w->setYieldObserver([&, last = 0](long long) mutable {
-    if (!before && w->readsSinceUpdate == 1) before = net::readsForTests() - 1;
+    if (!before && w->film().readsSinceUpdate == 1) before = net::readsForTests() - 1;
     if (!before) return;
-    miscounted += (net::readsForTests() - before) % 100 != std::uint64_t(w->readsSinceUpdate % 100);
-    if (w->readsSinceUpdate < last) {
+    miscounted += (net::readsForTests() - before) % 100 != std::uint64_t(w->film().readsSinceUpdate % 100);
+    if (w->film().readsSinceUpdate < last) {
       ++updates;
-      stale += w->percentDone !=
-               download::progressNumbers(w->receivedBytes, w->totalKb, w->barFullWidth).percentDone;
+      stale += w->film().percentDone !=
+               download::progressNumbers(w->film().receivedBytes, w->film().totalKb, w->barFullWidth).percentDone;
     }
-    last = w->readsSinceUpdate;
+    last = w->film().readsSinceUpdate;
   });
   startWith(QStringLiteral("p"));
   sampler.stop();
@@ -84,8 +84,8 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
               !infos.filter(QRegularExpression("^\\d+Kb/391Kb [\\d.,]+%$")).isEmpty());
   EXPECT_FALSE(captions.filter(QRegularExpression("^Zelvo [\\d.,]+%$")).isEmpty());
   // Each slice's end shows the figures of all its bytes, not those of its last 100th read.
-  EXPECT_DOUBLE_EQ(w->percentDone, 99.9);  // 400000 bytes of 391 Kb
-  EXPECT_EQ(w->receivedBytes, 0);          // reset by the idle state
+  EXPECT_DOUBLE_EQ(w->film().percentDone, 99.9);  // 400000 bytes of 391 Kb
+  EXPECT_EQ(w->film().receivedBytes, 0);          // reset by the idle state
 }
 
 // 10,000 full reads of 64 bytes of a 2930 Kb film on a bar of 4000 twips, held there with no
@@ -103,7 +103,7 @@ TEST_F(FilmTest, ProgressOfTheLastReadsReachesTheScreenWithoutAFurtherRead) {
   w->setYieldObserver([&](long long) {
     // Every read is full unless the reader overtakes the network; the first point past
     // 640,000 bytes then lies below 640,064, which shows the same figures.
-    if (held || w->receivedBytes < 640000) return;
+    if (held || w->film().receivedBytes < 640000) return;
     held = true;
     caughtUp = QTest::qWaitFor([&] { return w->info->text() == info; }, 10000);
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo ") + percent);

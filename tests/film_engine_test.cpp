@@ -31,6 +31,8 @@ class EngineView final : public download::FilmView {
   }
   bool ending() const override { return false; }
   QString serviceHost() const override { return host_; }
+  QString userAgent() const override { return QStringLiteral("zv5_progression"); }
+  float barLength() const override { return 3855; }
   QString targetFolder() const override { return folder_; }
   void setInfo(const QString& text) override { infos << text; }
   void setWindowCaption(const QString&) override {}
@@ -79,11 +81,8 @@ class FilmEngine : public ::testing::TestWithParam<EngineRow> {
 TEST_P(FilmEngine, ReturnsHowTheFilmEnded) {
   const EngineRow& row = GetParam();
   const service::FilmSpec& f = *service::findFilm(row.id);
-  download::FilmState state;
-  state.agentName = QStringLiteral("zv5_progression");
-  state.barFullWidth = 3855;
   EngineView view(QString::fromStdString(server.host()), folder.path());
-  download::FilmDownload film(state, view);
+  download::FilmDownload film(view);
 
   const download::FilmOutcome outcome = film.run(QString::fromUtf8(row.id));
   EXPECT_EQ(outcome.result, row.result);

@@ -110,14 +110,15 @@ stops::Moment momentOf(Form1& w, SeenRequests& seen, net::HINTERNET openedBefore
   m.seen = seen.count();
   m.opened = net::handlesOpenedForTests() - openedBefore;
   m.sizeShown = w.lblEgy->text() == QString::number(stops::kSlice[0]);
-  m.slice = static_cast<int>(w.sliceUrls.indexOf(w.loopItem.toString()));
-  m.sliceOpen = w.hRequest != 0;
-  m.received = w.receivedBytes;
-  m.inBuffer = w.bytesRead;
+  m.slice = static_cast<int>(w.film().sliceUrls.indexOf(w.film().loopItem.toString()));
+  m.sliceOpen = w.film().hRequest != 0;
+  m.received = w.film().receivedBytes;
+  m.inBuffer = w.film().bytesRead;
   m.hasFile = anyFile(folder, "*_Zelvoweb.mpg.part");
-  m.buffered = m.sliceOpen ? static_cast<std::int64_t>(net::bufferedBytesForTests(w.hRequest)) : 0;
+  m.buffered =
+      m.sliceOpen ? static_cast<std::int64_t>(net::bufferedBytesForTests(w.film().hRequest)) : 0;
   m.hasFinal = anyFile(folder, "*_Zelvoweb.mpg");
-  m.item = w.loopItem.toString().toStdString();
+  m.item = w.film().loopItem.toString().toStdString();
   return m;
 }
 
@@ -207,7 +208,7 @@ int main(int argc, char** argv) {
     say(QStringLiteral("ENDED %1 %2 %3")
             .arg(counted.calls)
             .arg(w.ending() ? 1 : 0)
-            .arg(w.hSession + w.hConnect + w.hRequest));
+            .arg(w.film().hSession + w.film().hConnect + w.film().hRequest));
   if (at.isEmpty() || report) return 0;
   if (asked && posted) app.exec();  // a stop still queued ends the program here
   return 3;                         // the program must have ended inside the download

@@ -198,9 +198,6 @@ TEST_F(WindowTest, BusyAndIdleStates) {
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
   EXPECT_EQ(w->outerWidth(), 4020);
 
-  w->receivedBytes = 5;
-  w->readsSinceUpdate = 7;
-  w->sliceSize = 9;
   w->enterIdleState();
   EXPECT_FALSE(w->isDownloading);
   EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
@@ -211,7 +208,6 @@ TEST_F(WindowTest, BusyAndIdleStates) {
   EXPECT_EQ(w->processBar->width(), 260);
   EXPECT_EQ(w->queue->count(), 0);
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
-  EXPECT_EQ(w->receivedBytes + w->readsSinceUpdate + w->sliceSize, 0);
   for (QWidget* c : {static_cast<QWidget*>(w->azonosito), static_cast<QWidget*>(w->directory),
                      static_cast<QWidget*>(w->Drive1), static_cast<QWidget*>(w->q_del),
                      static_cast<QWidget*>(w->q_letolt), static_cast<QWidget*>(w->toQueue),
@@ -341,20 +337,25 @@ TEST_F(WindowTest, QtOwnTextsAreHungarian) {
     EXPECT_FALSE(entries.contains(QLatin1String(english))) << english;
 }
 
-TEST_F(WindowTest, ClosingClosesHandlesWhateverTheyHold) {
-  // One open handle, one closed one, one zero: all harmless, all left at 0.
-  const net::HINTERNET open = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
-  const net::HINTERNET closed = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
-  ASSERT_NE(open, 0u);
-  net::InternetCloseHandle(closed);
-  w->hSession = open;
-  w->hConnect = closed;
-  w->hRequest = 0;
+TEST_F(WindowTest, ClosingEndsTheProgram) {
   w->close();
   EXPECT_EQ(fakes.ender.calls, 1);
-  EXPECT_FALSE(net::InternetCloseHandle(open));  // already closed by the window
-  EXPECT_EQ(w->hSession + w->hConnect + w->hRequest, 0u);
+  EXPECT_EQ(w->film().hSession + w->film().hConnect + w->film().hRequest, 0u);
   EXPECT_TRUE(w->ending());
+}
+
+// What closing the window (or "Állj!") closes: one open handle, one closed one, one zero:
+// all harmless, all left at 0.
+TEST(Handles, ClosingIsHarmlessWhateverTheyHold) {
+  net::HINTERNET session = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
+  net::HINTERNET connect = net::InternetOpenA("t", 0, nullptr, nullptr, 0);
+  net::HINTERNET request = 0;
+  const net::HINTERNET open = session;
+  ASSERT_NE(open, 0u);
+  net::InternetCloseHandle(connect);
+  net::Request(net::HandleSlots{&session, &connect, &request}).close();
+  EXPECT_FALSE(net::InternetCloseHandle(open));  // already closed
+  EXPECT_EQ(session + connect + request, 0u);
 }
 
 TEST_F(WindowTest, FolderListOpensFoldersByDoubleClick) {

@@ -78,7 +78,7 @@ Form1::Form1(const QString& host, ui::Seams seams, QWidget* parent)
   buildControls();
   desktop_ = std::make_unique<ui::DesktopPresence>(*this, *Picture1, *info, *seams_.desktop);
   lblEgyTarget_ = std::make_unique<LabelTarget>(lblEgy);
-  film_ = std::make_unique<download::FilmDownload>(*this, *this);
+  film_ = std::make_unique<download::FilmDownload>(*this);
   net::setWaitHook(this, [this] { pump_.some(); });
   Form_Load();
 }
@@ -274,9 +274,7 @@ void Form1::enterIdleState() {
                      static_cast<QWidget*>(toQueue), static_cast<QWidget*>(Command2),
                      static_cast<QWidget*>(azon2queue)})
     w->setEnabled(true);
-  receivedBytes = 0;
-  readsSinceUpdate = 0;
-  sliceSize = 0;
+  film_->clearProgress();
   queue->clear();
   setWindowTitle(QStringLiteral("Zelvo Letöltés kész"));
 }
@@ -325,12 +323,7 @@ void Form1::openExamplePage() {
 
 void Form1::endProgram() {
   ending_ = true;
-  // Zeroed after closing, so nothing closes a handle twice.
-  for (net::HINTERNET* h : {&hRequest, &hConnect, &hSession}) {
-    net::InternetCloseHandle(*h);
-    *h = 0;
-  }
-  film_->flushOutput();  // every byte received so far stays in the file
+  film_->abort();  // its handles closed, every byte received so far in the file
   desktop_->abandon();
   seams_.ender->end();
 }
@@ -377,18 +370,16 @@ net::FetchContext Form1::fetchContext(std::size_t maxBytes) {
   return ctx;
 }
 
-bool Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
+download::FilmOutcome Form1::downloadFilm(const QString& identifier, download::RunFiles* runFiles) {
   enterBusyState();
   desktop_->begin();
-  const download::FilmOutcome outcome = film_->run(identifier, runFiles);
+  download::FilmOutcome outcome = film_->run(identifier, runFiles);
   desktop_->end(!ending_);
-  if (ending_ || outcome.result == download::FilmResult::Stopped) return false;
-  if (outcome.result == download::FilmResult::Finished) {
-    savedName_ = outcome.savedName;
-    return true;
-  }
-  showFailure(outcome);
-  return false;
+  if (ending_) outcome.result = download::FilmResult::Stopped;
+  const auto result = outcome.result;
+  if (result != download::FilmResult::Stopped && result != download::FilmResult::Finished)
+    showFailure(outcome);
+  return outcome;
 }
 
 void Form1::showFailure(const download::FilmOutcome& outcome) {
@@ -439,10 +430,11 @@ int Form1::selectedIndex(const QListWidget* list) {
   return items.isEmpty() ? -1 : list->row(items.first());
 }
 
-void Form1::finishSingleFilm(bool finished) {
+void Form1::finishSingleFilm(const download::FilmOutcome& outcome) {
   // A refused or failed film has already shown its box, gone idle and left its text.
-  if (ending_ || !finished) return;
-  setInfo(QStringLiteral("Kész: ") + download::shownText(savedName_) + QStringLiteral(".mpg"));
+  if (ending_ || outcome.result != download::FilmResult::Finished) return;
+  setInfo(QStringLiteral("Kész: ") + download::shownText(outcome.savedName) +
+          QStringLiteral(".mpg"));
   enterIdleState();
 }
 
@@ -550,9 +542,9 @@ void Form1::q_letolt_Click() {
   download::RunFiles files;  // two films of the run never share a file
   for (int i = 0; i < ids.size(); ++i) {
     azonosito->setText(ids.at(i));
-    const bool finished = downloadFilm(ids.at(i), &files);
+    const download::FilmOutcome outcome = downloadFilm(ids.at(i), &files);
     if (ending_) return;
-    if (!finished) ++failed;
+    if (outcome.result != download::FilmResult::Finished) ++failed;
   }
   desktop_->end(true);
   enterIdleState();

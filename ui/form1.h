@@ -46,8 +46,10 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void enterIdleState();
   void openExamplePage();
   // Downloads one film and shows how it ended (box, idle state, status line), except a
-  // finished film, which the command announces; true when the film is in its file.
-  bool downloadFilm(const QString& identifier, download::RunFiles* runFiles = nullptr);
+  // finished film, which the command announces; a film ended by the program ending is
+  // Stopped.
+  download::FilmOutcome downloadFilm(const QString& identifier,
+                                     download::RunFiles* runFiles = nullptr);
   download::TextReply fetchText(const QString& mode, const QString& url, const QString& referrer,
                                 std::size_t maxBytes) override;
   // A yield point of a transfer: lets the window handle pending events.
@@ -58,6 +60,10 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   }
   bool ending() const override { return ending_; }
   QString serviceHost() const override { return host_; }
+  QString userAgent() const override { return agentName; }
+  float barLength() const override { return barFullWidth; }
+  // The film download's state, as it shows.
+  const download::FilmState& film() const { return film_->state(); }
 
   // Controls, under their names in the layout.
   QPushButton* azon2queue;
@@ -116,7 +122,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void loadCatalogue();
   void catalogueFailed();
   // Download helpers shared by the commands.
-  void finishSingleFilm(bool finished);
+  void finishSingleFilm(const download::FilmOutcome& outcome);
   void showFailure(const download::FilmOutcome& outcome);
   static int selectedIndex(const QListWidget* list);
   static int selectedIndex(const ui::CatalogueList* list);
@@ -137,7 +143,6 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   std::unique_ptr<LabelTarget> lblEgyTarget_;
   std::unique_ptr<download::FilmDownload> film_;
   std::unique_ptr<ui::DesktopPresence> desktop_;
-  QString savedName_;  // the last finished film's name as saved
   int outerWidthTw_ = 0;
   int outerHeightTw_ = 0;
   bool ending_ = false;

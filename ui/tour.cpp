@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
   bool caught = false;
   QTimer midway;
   QObject::connect(&midway, &QTimer::timeout, [&] {
-    if (caught || !w.isDownloading || w.percentDone < 30 || w.percentDone > 90) return;
+    if (caught || !w.isDownloading || w.film().percentDone < 30 || w.film().percentDone > 90)
+      return;
     caught = true;
     tour.shot("5-downloading");
   });

@@ -1,13 +1,14 @@
-// The window's variables, under their names: the film download's state and the window's own.
+// The window's own variables, under their names (the film download keeps its own).
 #pragma once
 
 #include <QStringList>
 #include <QVariant>
 
-#include "download/film_state.h"
 #include "ui/catalogue.h"
 
-struct WindowVars : download::FilmState {
+struct WindowVars {
+  QString agentName;
+  float barFullWidth = 0;
   bool placeholderCleared = false;
   bool isDownloading = false;
 
