@@ -89,14 +89,6 @@ Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percen
   return p;
 }
 
-Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
-                         QChar sep) {
-  const Progress figures = progressNumbers(receivedBytes, totalKb, barFullWidth);
-  Progress p = progressTexts(receivedBytes, totalKb, figures.percentDone, sep);
-  p.barWidth = figures.barWidth;
-  return p;
-}
-
 namespace {
 
 const QString kSuffix = QStringLiteral("_Zelvoweb.mpg");

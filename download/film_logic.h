@@ -45,9 +45,7 @@ struct Progress {
   QString infoText;  // "625Kb/2930Kb 21.33%"
   QString caption;   // "Zelvo 21.33%"
 };
-Progress progressFigures(std::int64_t receivedBytes, double totalKb, double barFullWidth,
-                         QChar sep);
-// The same in two steps: the figures alone, then the texts for a given percentDone.
+// The figures of a progress update, then the texts for a given percentDone.
 Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth);
 Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);
 

@@ -323,24 +323,8 @@ std::string escapeObjectName(const char* name) {
   return out;
 }
 
-bool startTransfer(Object& r, const Object& session, const std::string& extraHeaders) {
-  releaseTransfer(r);
-  r.sent = true;
-  r.finished = false;
-  r.shortBody = false;
-  r.result = CURLE_OK;
-  r.paused = false;
-  startResponse(r);
-  r.body.clear();
-  r.readPos = 0;
-  r.lastActivity = Clock::now();
-
-  r.easy = curl_easy_init();
-  if (!r.easy) {
-    r.finished = true;
-    r.result = CURLE_FAILED_INIT;
-    return false;
-  }
+// What every transfer asks of libcurl: HTTP/1.0 GET, bounded redirects and waits.
+void setOptions(Object& r, const Object& session) {
   CURL* e = r.easy;
   curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
   curl_easy_setopt(e, CURLOPT_PRIVATE, reinterpret_cast<void*>(std::uintptr_t(r.id)));
@@ -363,7 +347,15 @@ bool startTransfer(Object& r, const Object& session, const std::string& extraHea
   if (!g.noProxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, g.noProxy.c_str());
   if (!session.agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, session.agent.c_str());
   if (!r.referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, r.referrer.c_str());
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &onConnected);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
+}
 
+void addHeaderLines(Object& r, const std::string& extraHeaders) {
   // "Name:" removes a header curl would add on its own.
   for (const char* h : {"Accept:", "Expect:", "Pragma: no-cache"}) {
     curl_slist* list = curl_slist_append(r.headerList, h);
@@ -383,15 +375,30 @@ bool startTransfer(Object& r, const Object& session, const std::string& extraHea
     }
     at = end + 1;
   }
+}
+
+bool startTransfer(Object& r, const Object& session, const std::string& extraHeaders) {
+  releaseTransfer(r);
+  r.sent = true;
+  r.finished = false;
+  r.shortBody = false;
+  r.result = CURLE_OK;
+  r.paused = false;
+  startResponse(r);
+  r.body.clear();
+  r.readPos = 0;
+  r.lastActivity = Clock::now();
+
+  r.easy = curl_easy_init();
+  if (!r.easy) {
+    r.finished = true;
+    r.result = CURLE_FAILED_INIT;
+    return false;
+  }
+  setOptions(r, session);
+  addHeaderLines(r, extraHeaders);
+  CURL* e = r.easy;
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headerList);
-
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
-  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &onConnected);
-  curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
-
   if (curl_multi_add_handle(g.multi, e) != CURLM_OK) {
     r.finished = true;
     r.result = CURLE_FAILED_INIT;

@@ -68,6 +68,13 @@ struct Body {
       std::memcpy(out, text.data() + offset, n);
     }
   }
+  // Only the first n bytes.
+  void cut(std::uint64_t n) {
+    if (generated || repeated)
+      size = std::min(size, n);
+    else
+      text.resize(std::min<std::uint64_t>(text.size(), n));
+  }
   // The content without end (an empty text stays empty).
   void repeatForever() {
     if (generated) {
@@ -80,9 +87,13 @@ struct Body {
 };
 
 struct Answer {
-  std::string head;  // status line and headers, ending with the blank line
+  int status = 200;
+  std::string headers;  // lines before Content-Length, each ending in CRLF
+  std::string extra;    // lines after it (Content-Range, validator, Retry-After)
+  bool withLength = true;
+  bool closing = true;  // ends with "Connection: close" (a canned reply sends only its own)
   Body body;
-  Fault fault = Fault::None;
+  Fault fault = Fault::None;  // how deliver() paces or cuts the body
   int delayMs = 0;
 };
 
@@ -101,18 +112,22 @@ const char* reasonPhrase(int status) {
   }
 }
 
-std::string statusLine(int status) {
-  return "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
+std::string head(const Answer& a) {
+  std::string out =
+      "HTTP/1.0 " + std::to_string(a.status) + " " + reasonPhrase(a.status) + "\r\n" + a.headers;
+  if (a.withLength) out += "Content-Length: " + std::to_string(a.body.length()) + "\r\n";
+  out += a.extra;
+  if (a.closing) out += "Connection: close\r\n";
+  return out + "\r\n";
 }
 
 // extra: further header lines, each ending in CRLF.
-Answer answer(int status, const std::string& contentType, Body body, bool withLength = true,
+Answer answer(int status, const std::string& contentType, Body body,
               const std::string& extra = "") {
   Answer a;
-  a.head = statusLine(status) + "Server: zelvo-service\r\nContent-Type: " + contentType + "\r\n";
-  if (withLength) a.head += "Content-Length: " + std::to_string(body.length()) + "\r\n";
-  a.head += extra;
-  a.head += "Connection: close\r\n\r\n";
+  a.status = status;
+  a.headers = "Server: zelvo-service\r\nContent-Type: " + contentType + "\r\n";
+  a.extra = extra;
   a.body = std::move(body);
   return a;
 }
@@ -143,13 +158,14 @@ Answer pageAnswer(int status, const std::string& message, const std::string& ext
   b.text = detail::toCp1250("<!DOCTYPE html>\n<html><head><meta charset=\"windows-1250\"><title>" +
                             title + "</title></head>\n<body><h1>" + title + "</h1><p>" +
                             htmlEscape(message) + "</p></body></html>\n");
-  return answer(status, "text/html; charset=windows-1250", std::move(b), true, extra);
+  return answer(status, "text/html; charset=windows-1250", std::move(b), extra);
 }
 
-// An answer of this body (a 206 with its Content-Range in extra) that misbehaves as the
-// fault says; the faults that replace the answer ignore status and extra.
-Answer faultyAnswer(const std::string& contentType, Body body, Fault fault, int retryAfter = 1,
-                    int status = 200, const std::string& extra = "") {
+// The one reading of a fault, for slices, records, catalogues and canned replies alike:
+// the answer as it goes out when the fault strikes it. Error pages and empty answers
+// replace it; HalfPartial halves an answer to a request without Range; the rest drop
+// its length where they say so, and deliver() paces or cuts the body by a.fault.
+Answer withFault(Answer a, Fault fault, int retryAfter = 1, bool ranged = false) {
   switch (fault) {
     case Fault::NotFound: return pageAnswer(404, "A kért tartalom nem található.");
     case Fault::ServerError: return pageAnswer(500, "A szerver hibát észlelt.");
@@ -158,33 +174,41 @@ Answer faultyAnswer(const std::string& contentType, Body body, Fault fault, int 
           503, "A szolgáltatás átmenetileg nem érhető el.",
           retryAfter > 0 ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : "");
     case Fault::Empty:
-    case Fault::EmptyNoLength: return answer(200, contentType, Body{}, fault == Fault::Empty);
+    case Fault::EmptyNoLength:
+      a.status = 200;
+      a.extra.clear();
+      a.body = Body{};
+      a.withLength = fault == Fault::Empty;
+      return a;
+    case Fault::HalfPartial:
+      if (ranged) return a;
+      {
+        const std::uint64_t total = a.body.length();
+        a.status = 206;
+        a.extra = "Content-Range: bytes 0-" + std::to_string(total / 2 - 1) + "/" +
+                  std::to_string(total) + "\r\n" + a.extra;
+        a.body.cut(total / 2);
+      }
+      return a;
+    case Fault::Endless: a.body.repeatForever(); [[fallthrough]];
+    case Fault::NoLength:
+    case Fault::ResetAtEnd: a.withLength = false; break;
     default: break;
   }
-  const bool endless = fault == Fault::Endless;
-  const bool withLength = fault != Fault::NoLength && fault != Fault::ResetAtEnd && !endless;
-  Answer a = answer(status, contentType, std::move(body), withLength, extra);
-  if (endless) a.body.repeatForever();
   a.fault = fault;
   return a;
 }
 
 Answer fromReply(const Reply& r) {
   Answer a;
-  if (r.fault == Fault::NotFound || r.fault == Fault::ServerError) {
-    a = pageAnswer(r.fault == Fault::NotFound ? 404 : 500, "Beállított hibaoldal.");
-  } else {
-    a.head = statusLine(r.status);
-    for (const auto& [name, value] : r.headers) a.head += name + ": " + value + "\r\n";
-    if (r.addContentLength && r.fault != Fault::NoLength && r.fault != Fault::Endless)
-      a.head += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
-    a.head += "\r\n";
-    a.body.text = r.body;
-    if (r.fault == Fault::Endless) a.body.repeatForever();
-    a.fault = r.fault;
-  }
-  a.delayMs = r.delayMs;
-  return a;
+  a.status = r.status;
+  for (const auto& [name, value] : r.headers) a.headers += name + ": " + value + "\r\n";
+  a.withLength = r.addContentLength;
+  a.closing = false;
+  a.body.text = r.body;
+  Answer out = withFault(std::move(a), r.fault);
+  out.delayMs = r.delayMs;
+  return out;
 }
 
 bool allDigits(const std::string& s) {
@@ -294,7 +318,8 @@ class Session {
       pause(kHoldMs);
       return;
     }
-    if (!sendAll(a.head.data(), a.head.size())) return;
+    const std::string text = head(a);
+    if (!sendAll(text.data(), text.size())) return;
     std::uint64_t length = a.body.length();
     switch (a.fault) {
       case Fault::CloseEarly: sendBody(a.body, 0, length / 2); break;
@@ -540,20 +565,7 @@ struct Server::Impl {
     std::string path = req.target.substr(0, q);
     std::string query = q == std::string::npos ? "" : req.target.substr(q + 1);
 
-    if (path == "/z/e/zelvo/basix_raktar.php") {
-      std::lock_guard<std::mutex> lock(mu);
-      if (!catalogue) return textAnswer(demoCatalogue(host()));
-      Body b;
-      b.text = catalogue->bytes;
-      if (catalogue->endless) {
-        b.repeatForever();
-      } else if (catalogue->repeats > 1) {
-        b.repeated = true;
-        b.size = b.text.size() * catalogue->repeats;
-      }
-      return answer(catalogue->status, "text/plain; charset=windows-1250", std::move(b),
-                    !catalogue->endless);
-    }
+    if (path == "/z/e/zelvo/basix_raktar.php") return catalogueAnswer();
     if (path == "/z/e/zelvo/basix2.php") return record(query);
     if (path.rfind("/z/s/", 0) == 0) return slice(path.substr(5), req);
     if (path == "/z/e/zelvo/azonosito_pld.jpg") {
@@ -562,6 +574,19 @@ struct Server::Impl {
       return answer(200, "image/png", std::move(b));
     }
     return pageAnswer(404, "A kért oldal nem található: " + req.target);
+  }
+
+  Answer catalogueAnswer() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!catalogue) return textAnswer(demoCatalogue(host()));
+    Body b;
+    b.text = catalogue->bytes;
+    if (catalogue->repeats > 1) {
+      b.repeated = true;
+      b.size = b.text.size() * catalogue->repeats;
+    }
+    return withFault(answer(catalogue->status, "text/plain; charset=windows-1250", std::move(b)),
+                     catalogue->endless ? Fault::Endless : Fault::None);
   }
 
   Answer record(std::string query) {
@@ -582,9 +607,7 @@ struct Server::Impl {
     if (errorReport)
       return textAnswer(detail::toCp1250(film ? film->errorAnswer : "Nincs ilyen film."));
     if (!film) return textAnswer(detail::refusalReply(host(), detail::wireIdText(idBytes)));
-    Body b;
-    b.text = detail::recordReply(host(), *film);
-    return faultyAnswer("text/plain; charset=windows-1250", std::move(b), film->recordFault);
+    return withFault(textAnswer(detail::recordReply(host(), *film)), film->recordFault);
   }
 
   // An added film first, then the table's.
@@ -600,34 +623,43 @@ struct Server::Impl {
     return table ? std::shared_ptr<const FilmSpec>(std::shared_ptr<void>(), table) : nullptr;
   }
 
-  Answer slice(const std::string& rest, const LoggedRequest& req) {
-    std::size_t slash = rest.rfind('/');
-    std::shared_ptr<const FilmSpec> film;
-    std::size_t index = 0;
-    if (slash != std::string::npos) {
-      std::string number = rest.substr(slash + 1);
-      if (!number.empty() && number.size() <= 9 && allDigits(number)) {
-        index = std::stoul(number);
-        film = findFilm(detail::percentDecode(rest.substr(0, slash)));
-      }
-    }
-    if (!film || index >= film->slices.size())
-      return pageAnswer(404, "A kért szelet nem létezik: " + req.target);
-    const SliceSpec& spec = film->slices[index];
-    int seen = 0;
+  // The film and slice a "/z/s/ID/i" path names; null when none.
+  std::shared_ptr<const FilmSpec> sliceOf(const std::string& rest, std::size_t& index) {
+    const std::size_t slash = rest.rfind('/');
+    if (slash == std::string::npos) return nullptr;
+    const std::string number = rest.substr(slash + 1);
+    if (number.empty() || number.size() > 9 || !allDigits(number)) return nullptr;
+    index = std::stoul(number);
+    auto film = findFilm(detail::percentDecode(rest.substr(0, slash)));
+    return film && index < film->slices.size() ? film : nullptr;
+  }
+
+  // The fault this request of the slice gets, counting it; retryAfter: Unavailable's.
+  Fault sliceFault(const FilmSpec& film, std::size_t index, int& seen, int& retryAfter) {
+    const SliceSpec& spec = film.slices[index];
     std::optional<std::uint64_t> chaosSeed;
     {
       std::lock_guard<std::mutex> lock(mu);
-      seen = ++sliceRequests[{film->id, index}];
+      seen = ++sliceRequests[{film.id, index}];
       chaosSeed = chaos;
     }
-    Fault fault = spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
-    if (spec.fault == Fault::None && chaosSeed) fault = chaosFault(*chaosSeed, *film, index, seen);
+    retryAfter = spec.retryAfterSeconds;
+    if (spec.fault != Fault::None || !chaosSeed)
+      return spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
+    retryAfter = 0;
+    return chaosFault(*chaosSeed, film, index, seen);
+  }
+
+  Answer slice(const std::string& rest, const LoggedRequest& req) {
+    std::size_t index = 0;
+    const std::shared_ptr<const FilmSpec> film = sliceOf(rest, index);
+    if (!film) return pageAnswer(404, "A kért szelet nem létezik: " + req.target);
+    const SliceSpec& spec = film->slices[index];
+    int seen = 0, retryAfter = 0;
+    const Fault fault = sliceFault(*film, index, seen, retryAfter);
     const bool changed = spec.changeAfter >= 0 && seen > spec.changeAfter;
     const std::uint64_t size = changed && spec.changedSize ? spec.changedSize : spec.size;
     const std::string validator = detail::validatorHeader(*film, index, changed);
-    const int retryAfter = chaosSeed && spec.fault == Fault::None ? 0 : spec.retryAfterSeconds;
-    const char* type = "application/octet-stream";
     Body b;
     b.generated = true;
     b.seed = detail::sliceSeed(*film, index, changed);
@@ -640,23 +672,18 @@ struct Server::Impl {
       range.reset();
     const auto wanted = range ? parseRange(*range) : std::nullopt;
     const std::string total = std::to_string(size);
-    if (!wanted && fault == Fault::HalfPartial) {
-      b.size = size / 2;
-      return faultyAnswer(type, std::move(b), Fault::None, retryAfter, 206,
-                          "Content-Range: bytes 0-" + std::to_string(size / 2 - 1) + "/" + total +
-                              "\r\n" + validator);
-    }
-    if (!wanted) return faultyAnswer(type, std::move(b), fault, retryAfter, 200, validator);
+    const char* type = "application/octet-stream";
+    if (!wanted) return withFault(answer(200, type, std::move(b), validator), fault, retryAfter);
     if (wanted->first >= size)
       return pageAnswer(416, "A kért tartomány a szeleten kívül esik.",
                         "Content-Range: bytes */" + total + "\r\n" + validator);
     const std::uint64_t last = std::min(wanted->second, size - 1);
     b.start = wanted->first;
     b.size = last - wanted->first + 1;
-    return faultyAnswer(type, std::move(b), fault == Fault::HalfPartial ? Fault::None : fault,
-                        retryAfter, 206,
-                        "Content-Range: bytes " + std::to_string(wanted->first) + "-" +
-                            std::to_string(last) + "/" + total + "\r\n" + validator);
+    const std::string contentRange = "Content-Range: bytes " + std::to_string(wanted->first) + "-" +
+                                     std::to_string(last) + "/" + total + "\r\n";
+    return withFault(answer(206, type, std::move(b), contentRange + validator), fault, retryAfter,
+                     true);
   }
 };
 

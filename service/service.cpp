@@ -1,74 +1,4 @@
 // The film table, slice contents, film records and catalogues.
-//
-// Demo films (listed in the catalogue):
-//   egig01        Égigérő fa                 1 slice of 400 KiB
-//   dzsoni02      Szegény Dzsoni és Árnika   4 slices of 1 MiB
-//   koszivu03     A kőszívű ember fiai       8 slices of 3 MiB + 2 MiB (26 MiB)
-//   hahoocsi04    Hahó, Öcsi!                2 MiB, 2 MiB, 700 KiB
-//   ludas05       Lúdas Matyi                512 KiB, 300 KiB
-//
-// Scenario films (not listed; S = 64 KiB):
-//   elutasitva      refusal: count 0, "A film nem található vagy törölték."
-//   kicsi-elso      first slice 5000 bytes (client reports an error); own errorAnswer
-//   elso-9999       slices 9999, 9999
-//   elso-10000      slices 10000, 10000
-//   szelet-404      S, S answering 404, S
-//   szelet-500      S, S answering 500, S
-//   korai-zaras     S, S announcing its length but closing after half, S
-//   hossz-nelkul    S, S without Content-Length, S
-//   meret-nelkul    slice 0 without Content-Length (size query gets none), S
-//   lassu           S, S sent slowly (about 0.8 s)
-//   akad            S, S stalling after half of its body
-//   akad-fejlec     S, S never answering
-//   akad-meret      slice 0 never answering (the size query stalls), S
-//   megszakad       S, S reset after half of its body
-//   akad-elso       S stalling after half of its body (its size query is answered), S
-//   tobb-cim        3 addresses, count 2
-//   kevesebb-cim    2 addresses, count 4
-//   csillag-nelkul  record without '*'
-//   ures-valasz     empty record reply
-//   betus-darab     count field "abc"
-//   ket-mezo        only two fields before '*'
-//   extra-reszek    extra fields after the name and extra '*' parts
-//   negativ-darab   count field -2
-//   felezett-rekord record closing after half; that half is a whole record of one slice
-//   nev-utvonal     name "a/b\c"
-//   nev-ketpont     name ".."
-//   nev-pont        name "."
-//   nev-vezerlo     name with \x01 and a tab
-//   nev-tiltott     name with : ? " < >
-//   nev-con         name "CON"
-//   nev-hosszu      name of 300 characters, most of them accented
-//   nev-ures        empty name
-//   nev-feljebb     name "../../x/..\y" and \x01
-//   egy-szelet      1 slice of 128 KiB
-//   sok-szelet      16 slices of S
-//   "ű film&x%#"    S, S; an identifier that needs percent-encoding
-//   "фильм 电影"    16 KiB, 16 KiB; an identifier outside Windows-1250 (sent as UTF-8)
-//   jelolo-elutasitas  refusal whose message is markup
-//   jelolo-jelentes    first slice 5000 bytes; the error-report answer is markup
-//   jelolo-nev         a film whose name is markup
-//   vegtelen-rekord    a record reply without length and without end
-//   hosszu-jelentes    first slice 5000 bytes; an error-report answer over 1 MiB
-//   nev-orias          a name of 15 MiB
-//   elutasitas-orias   refusal whose message is almost 16 MiB of lines
-//   elutasitas-vezerlo refusal with ESC, BEL and CR in its message
-//   jelentes-majdnem   first slice 5000 bytes; an error-report answer just under 1 MiB
-//   csorgo             S, S trickling one byte every 100 ms
-//   csorgo-200         S, 1200 bytes sent 20 bytes every 100 ms: slow (6 s), not stalled
-//   egyszer-torik      S, S reset after half of its body on its first request only, S
-//   negyszer-torik     S, S reset after half of its body on its first 4 requests, S
-//   foglalt-503        S, S answering 503 with Retry-After: 2 on its first request only, S
-//   tartomany-nelkul   Range ignored; S, S closing after half on its first request only, S
-//   ures-kozep         S, S answering 200 with Content-Length: 0, S
-//   ures-hossz-nelkul  S, S answering 200 without length and without body, S
-//   ures-egyszer       S, S answering 200 with Content-Length: 0 on its first request only, S
-//   nagy-folytatas     4 slices of 1 MiB, for resuming
-//   foglalt-meret      S answering 503 (no Retry-After) on its first request, the size query; S
-//   vege-torik         S, S without length reset after its last byte on its first request, S
-//   fel-206            S, S answering a plain GET with 206 and its first half, S
-//   valtozo-hossz      S, S closing after half on its first request, then S + 1000 other bytes, S
-//   cimkes / datumos   3 slices of 256 KiB with an ETag / a Last-Modified, for resuming
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -98,27 +28,6 @@ std::vector<SliceSpec> evenSlices(std::size_t count, std::uint64_t size) {
   return slices(std::vector<std::uint64_t>(count, size));
 }
 
-FilmSpec film(std::string id, std::string name, std::vector<SliceSpec> parts) {
-  FilmSpec f;
-  f.id = std::move(id);
-  f.name = std::move(name);
-  f.slices = std::move(parts);
-  return f;
-}
-
-FilmSpec faulty(std::string id, std::string name, std::vector<SliceSpec> parts, std::size_t slice,
-                Fault fault, int times = -1) {
-  parts[slice].fault = fault;
-  parts[slice].faultTimes = times;
-  return film(std::move(id), std::move(name), std::move(parts));
-}
-
-FilmSpec raw(std::string id, std::string name, std::string record, std::vector<SliceSpec> parts) {
-  FilmSpec f = film(std::move(id), std::move(name), std::move(parts));
-  f.rawRecord = std::move(record);
-  return f;
-}
-
 // Whole copies of unit, as many as fit in n bytes (fast enough for mebibytes).
 std::string repeatBytes(const std::string& unit, std::size_t n) {
   std::string out;
@@ -141,188 +50,300 @@ std::string repeatToLength(const std::string& text, std::size_t n) {
   return out;
 }
 
-std::vector<FilmSpec> buildFilms() {
-  std::vector<FilmSpec> v;
-  auto demo = [&v](FilmSpec f) {
-    f.inCatalogue = true;
-    v.push_back(std::move(f));
-  };
-  demo(film("egig01", "Égigérő fa", slices({400 * KiB})));
-  demo(film("dzsoni02", "Szegény Dzsoni és Árnika", evenSlices(4, MiB)));
-  {
-    auto parts = evenSlices(9, 3 * MiB);
-    parts.back().size = 2 * MiB;
-    demo(film("koszivu03", "A kőszívű ember fiai", parts));
-  }
-  demo(film("hahoocsi04", "Hahó, Öcsi!", slices({2 * MiB, 2 * MiB, 700 * KiB})));
-  demo(film("ludas05", "Lúdas Matyi", slices({512 * KiB, 300 * KiB})));
+// Every film the service serves, demo and scenario alike: one row each, with what it does
+// (as service/README.md lists it; a test holds the two together) and how it is built.
+// S = 64 KiB; faults on the slice named.
+struct Scenario {
+  const char* id;
+  const char* about;
+  FilmSpec (*build)();
+};
 
-  {
-    FilmSpec f = film("elutasitva", "", {});
-    f.message = "A film nem található vagy törölték.";
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("kicsi-elso", "Kicsi első szelet", slices({5000, 5000}));
-    f.errorAnswer = "Köszönjük! A hibás filmet hamarosan kijavítjuk.";
-    v.push_back(f);
-  }
-  v.push_back(film("elso-9999", "Kilencezer-kilencszázkilencvenkilenc", slices({9999, 9999})));
-  v.push_back(film("elso-10000", "Tízezer", slices({10000, 10000})));
-  v.push_back(faulty("szelet-404", "Hiányzó szelet", slices({S, S, S}), 1, Fault::NotFound));
-  v.push_back(faulty("szelet-500", "Szerverhiba", slices({S, S, S}), 1, Fault::ServerError));
-  v.push_back(faulty("korai-zaras", "Korai zárás", slices({S, S, S}), 1, Fault::CloseEarly));
-  v.push_back(faulty("hossz-nelkul", "Hossz nélkül", slices({S, S, S}), 1, Fault::NoLength));
-  v.push_back(faulty("meret-nelkul", "Méret nélkül", slices({S, S}), 0, Fault::NoLength));
-  v.push_back(faulty("lassu", "Lassú szelet", slices({S, S}), 1, Fault::Slow));
-  v.push_back(faulty("akad", "Akadozó szelet", slices({S, S}), 1, Fault::Stall));
-  v.push_back(faulty("akad-fejlec", "Néma szelet", slices({S, S}), 1, Fault::StallHeaders));
-  v.push_back(faulty("akad-meret", "Néma méret", slices({S, S}), 0, Fault::StallHeaders));
-  v.push_back(faulty("megszakad", "Megszakadó szelet", slices({S, S}), 1, Fault::Reset));
-  // The size query needs only the headers, so the stall shows in the slice loop.
-  v.push_back(faulty("akad-elso", "Első akad", slices({S, S}), 0, Fault::Stall));
-  {
-    FilmSpec f = film("tobb-cim", "Több cím", slices({S, S, S}));
-    f.count = 2;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("kevesebb-cim", "Kevesebb cím", slices({S, S}));
-    f.count = 4;
-    v.push_back(f);
-  }
-  v.push_back(raw("csillag-nelkul", "Csillag nélkül",
-                  "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül", slices({S})));
-  v.push_back(raw("ures-valasz", "", "", slices({S})));
-  v.push_back(raw("betus-darab", "Betűs darabszám",
+FilmSpec film(std::string name, std::vector<SliceSpec> parts) {
+  FilmSpec f;
+  f.name = std::move(name);
+  f.slices = std::move(parts);
+  return f;
+}
+
+FilmSpec demo(std::string name, std::vector<SliceSpec> parts) {
+  FilmSpec f = film(std::move(name), std::move(parts));
+  f.inCatalogue = true;
+  return f;
+}
+
+FilmSpec faulty(std::string name, std::vector<SliceSpec> parts, std::size_t slice, Fault fault,
+                int times = -1) {
+  parts[slice].fault = fault;
+  parts[slice].faultTimes = times;
+  return film(std::move(name), std::move(parts));
+}
+
+FilmSpec raw(std::string name, std::string record, std::vector<SliceSpec> parts) {
+  FilmSpec f = film(std::move(name), std::move(parts));
+  f.rawRecord = std::move(record);
+  return f;
+}
+
+FilmSpec refusal(std::string message) {
+  FilmSpec f;
+  f.message = std::move(message);
+  return f;
+}
+
+FilmSpec counted(std::string name, std::vector<SliceSpec> parts, int count) {
+  FilmSpec f = film(std::move(name), std::move(parts));
+  f.count = count;
+  return f;
+}
+
+// A first slice of 5000 bytes, which the client reports, and the answer to that report.
+FilmSpec reported(std::string name, std::string answer) {
+  FilmSpec f = film(std::move(name), slices({5000, 5000}));
+  f.errorAnswer = std::move(answer);
+  return f;
+}
+
+FilmSpec recordFaulty(FilmSpec f, Fault fault) {
+  f.recordFault = fault;
+  return f;
+}
+
+FilmSpec validated(std::string name, Validator validator) {
+  FilmSpec f = film(std::move(name), evenSlices(3, 256 * KiB));
+  f.validator = validator;
+  return f;
+}
+
+// Cut after half, it must not pass for a record of one slice: the half is one, for any
+// host, as each half holds "{host}" once and the tail is padded to the head's length.
+FilmSpec halfRecord() {
+  const std::string head = "ref|2|Felezett rekord*{host}/z/s/felezett-rekord/0";
+  std::string tail = "|{host}/z/s/felezett-rekord/1?";
+  tail.resize(head.size(), 'x');
+  return recordFaulty(raw("Felezett rekord", head + tail, slices({S, S})), Fault::CloseEarly);
+}
+
+// Functions, not globals: the table may be read during another file's static set-up.
+std::vector<SliceSpec> three() { return slices({S, S, S}); }
+std::vector<SliceSpec> two() { return slices({S, S}); }
+std::vector<SliceSpec> small() { return slices({16 * KiB}); }
+
+const Scenario kScenarios[] = {
+    {"egig01", "demo: 400 KiB", [] { return demo("Égigérő fa", slices({400 * KiB})); }},
+    {"dzsoni02", "demo: 4 × 1 MiB",
+     [] { return demo("Szegény Dzsoni és Árnika", evenSlices(4, MiB)); }},
+    {"koszivu03", "demo: 8 × 3 MiB + 2 MiB",
+     [] {
+       auto parts = evenSlices(9, 3 * MiB);
+       parts.back().size = 2 * MiB;
+       return demo("A kőszívű ember fiai", parts);
+     }},
+    {"hahoocsi04", "demo: 2 + 2 MiB + 700 KiB",
+     [] {
+       return demo("Hahó, Öcsi!", slices({2 * MiB, 2 * MiB, 700 * KiB}));
+     }},
+    {"ludas05", "demo: 512 + 300 KiB",
+     [] {
+       return demo("Lúdas Matyi", slices({512 * KiB, 300 * KiB}));
+     }},
+    {"elutasitva", "refusal: count 0, \"A film nem található vagy törölték.\"",
+     [] { return refusal("A film nem található vagy törölték."); }},
+    {"kicsi-elso", "first slice 5000 bytes; own error-report answer",
+     [] {
+       return reported("Kicsi első szelet", "Köszönjük! A hibás filmet hamarosan kijavítjuk.");
+     }},
+    {"elso-9999", "two slices of 9999 bytes",
+     [] {
+       return film("Kilencezer-kilencszázkilencvenkilenc", slices({9999, 9999}));
+     }},
+    {"elso-10000", "two slices of 10000 bytes",
+     [] {
+       return film("Tízezer", slices({10000, 10000}));
+     }},
+    {"szelet-404", "slice 1 of 3 answers 404",
+     [] { return faulty("Hiányzó szelet", three(), 1, Fault::NotFound); }},
+    {"szelet-500", "slice 1 of 3 answers 500",
+     [] { return faulty("Szerverhiba", three(), 1, Fault::ServerError); }},
+    {"korai-zaras", "slice 1 of 3 announces 65536 bytes, sends half, closes",
+     [] { return faulty("Korai zárás", three(), 1, Fault::CloseEarly); }},
+    {"hossz-nelkul", "slice 1 of 3 without Content-Length",
+     [] { return faulty("Hossz nélkül", three(), 1, Fault::NoLength); }},
+    {"meret-nelkul", "slice 0 without Content-Length (size query gets none)",
+     [] { return faulty("Méret nélkül", two(), 0, Fault::NoLength); }},
+    {"lassu", "slice 1 sent in ten pieces, about 0.8 s",
+     [] { return faulty("Lassú szelet", two(), 1, Fault::Slow); }},
+    {"akad", "slice 1 stalls after half of its body",
+     [] { return faulty("Akadozó szelet", two(), 1, Fault::Stall); }},
+    {"akad-fejlec", "slice 1 never answers",
+     [] { return faulty("Néma szelet", two(), 1, Fault::StallHeaders); }},
+    {"akad-meret", "slice 0 never answers (the size query stalls)",
+     [] { return faulty("Néma méret", two(), 0, Fault::StallHeaders); }},
+    {"megszakad", "slice 1 reset (RST) after half of its body",
+     [] { return faulty("Megszakadó szelet", two(), 1, Fault::Reset); }},
+    // The size query needs only the headers, so the stall shows in the slice loop.
+    {"akad-elso", "slice 0 stalls after half of its body; its size query is answered",
+     [] { return faulty("Első akad", two(), 0, Fault::Stall); }},
+    {"tobb-cim", "count 2 with 3 addresses", [] { return counted("Több cím", three(), 2); }},
+    {"kevesebb-cim", "count 4 with 2 addresses", [] { return counted("Kevesebb cím", two(), 4); }},
+    {"csillag-nelkul", "record without `*`",
+     [] {
+       return raw("Csillag nélkül", "{host}/z/e/zelvo/film.php?a=csillag-nelkul|1|Csillag nélkül",
+                  slices({S}));
+     }},
+    {"ures-valasz", "empty record", [] { return raw("", "", slices({S})); }},
+    {"betus-darab", "count field `abc`",
+     [] {
+       return raw("Betűs darabszám",
                   "{host}/z/e/zelvo/film.php?a=betus-darab|abc|Betűs darabszám*"
                   "{host}/z/s/betus-darab/0",
-                  slices({S})));
-  v.push_back(raw("ket-mezo", "", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0",
-                  slices({S})));
-  v.push_back(raw("extra-reszek", "Extra részek",
+                  slices({S}));
+     }},
+    {"ket-mezo", "two fields before `*`",
+     [] {
+       return raw("", "{host}/z/e/zelvo/film.php?a=ket-mezo|1*{host}/z/s/ket-mezo/0", slices({S}));
+     }},
+    {"extra-reszek", "extra fields after the name, extra `*` parts",
+     [] {
+       return raw("Extra részek",
                   "{host}/z/e/zelvo/film.php?a=extra-reszek|2|Extra részek|2004|HU*"
                   "{host}/z/s/extra-reszek/0|{host}/z/s/extra-reszek/1*tartalék*rész",
-                  slices({S, S})));
-  {
-    FilmSpec f = film("negativ-darab", "Negatív darabszám", slices({S}));
-    f.count = -2;
-    v.push_back(f);
-  }
-  {
-    // Cut after half, it must not pass for a record of one slice: the half is one, for any
-    // host, as each half holds "{host}" once and the tail is padded to the head's length.
-    const std::string head = "ref|2|Felezett rekord*{host}/z/s/felezett-rekord/0";
-    std::string tail = "|{host}/z/s/felezett-rekord/1?";
-    tail.resize(head.size(), 'x');
-    FilmSpec f = raw("felezett-rekord", "Felezett rekord", head + tail, slices({S, S}));
-    f.recordFault = Fault::CloseEarly;
-    v.push_back(f);
-  }
+                  two());
+     }},
+    {"negativ-darab", "count field `-2`",
+     [] { return counted("Negatív darabszám", slices({S}), -2); }},
+    {"felezett-rekord",
+     "the record closes after half; that half is a whole record of one slice, for any host",
+     halfRecord},
+    {"nev-utvonal", "name `a/b\\c`", [] { return film("a/b\\c", small()); }},
+    {"nev-ketpont", "name `..`", [] { return film("..", small()); }},
+    {"nev-pont", "name `.`", [] { return film(".", small()); }},
+    {"nev-vezerlo", "name with `\\x01` and tab",
+     [] { return film("Vezérlő\x01jel\tfilm", small()); }},
+    // '*' and '|' separate the record's parts and fields, so no name can carry them.
+    {"nev-tiltott", "name with `: ? \" < >` (`*` and `|` would split the record)",
+     [] { return film("Tiltott: ? \" < > jelek", small()); }},
+    {"nev-con", "name `CON`", [] { return film("CON", small()); }},
+    {"nev-hosszu", "300-character accented name",
+     [] { return film(repeatToLength("Árvíztűrő tükörfúrógép ", 300), small()); }},
+    {"nev-ures", "empty name", [] { return film("", small()); }},
+    {"nev-feljebb", "name `../../x/..\\y` with `\\x01`",
+     [] { return film("../../x/..\\y\x01", small()); }},
+    {"egy-szelet", "1 × 128 KiB", [] { return film("Egyetlen szelet", slices({128 * KiB})); }},
+    {"sok-szelet", "16 × S", [] { return film("Sok szelet", evenSlices(16, S)); }},
+    {"ű film&x%#", "2 × S; identifier that needs percent-encoding",
+     [] { return film("Kódolt azonosító", two()); }},
+    {"фильм 电影", "2 × 16 KiB; identifier outside Windows-1250, addressed by its UTF-8 bytes",
+     [] {
+       return film("Nem latin azonosító", slices({16 * KiB, 16 * KiB}));
+     }},
+    // Server texts that look like markup: shown as the characters they are.
+    {"jelolo-elutasitas", "refusal whose message is markup (`<img src=/dev/zero>…<a href=…>`)",
+     [] { return refusal(kMarkup); }},
+    {"jelolo-jelentes", "first slice 5000 bytes; the error-report answer is that markup",
+     [] { return reported("Jelölő jelentés", kMarkup); }},
+    {"jelolo-nev", "1 × 16 KiB; the film name is that markup",
+     [] { return film(kMarkup, small()); }},
+    {"hosszu-jelentes", "first slice 5000 bytes; an error-report answer of over 1 MiB",
+     [] { return reported("Hosszú jelentés", repeatToLength("Hosszú jelentés. ", MiB + 1000)); }},
+    {"vegtelen-rekord", "the record without length and without end",
+     [] { return recordFaulty(film("Végtelen rekord", slices({S})), Fault::Endless); }},
+    // Server texts of any length: what is shown of them is cut, and no name freezes the window.
+    {"nev-orias", "1 × 16 KiB; a name of 15 MiB",
+     [] { return film(repeatBytes("Óriás név ", 15 * MiB), small()); }},
+    {"elutasitas-orias", "refusal whose message is almost 16 MiB of lines",
+     [] {
+       return refusal(repeatBytes("Ez a film nem érhető el, mert nagyon hosszú az indoklás.\n",
+                                  16 * MiB - 4 * KiB));
+     }},
+    {"elutasitas-vezerlo", "refusal with ESC, BEL and CR in its message",
+     [] { return refusal("Elutasítva:\x1b[31m piros\x07 csengő\r vissza\ttab\núj sor"); }},
+    {"jelentes-majdnem", "first slice 5000 bytes; an error-report answer just under 1 MiB",
+     [] { return reported("Majdnem határon", repeatToLength("Majdnem a határon. ", MiB - 1000)); }},
+    {"csorgo", "slice 1 of 2 announces its length, then trickles one byte every 100 ms",
+     [] { return faulty("Csörgő szelet", two(), 1, Fault::Trickle); }},
+    {"csorgo-200",
+     "slice 1 of 2 (1200 bytes) announces its length, then sends 20 bytes every 100 ms (200 "
+     "bytes a second, 6 s)",
+     [] {
+       return faulty("Lassan csörgő", slices({S, 1200}), 1, Fault::Dribble);
+     }},
+    // Faults that pass: a retry or a resumed request gets the rest.
+    {"egyszer-torik", "slice 1 of 3 reset (RST) after half of its body on its first request",
+     [] { return faulty("Egyszer törik", three(), 1, Fault::Reset, 1); }},
+    {"negyszer-torik", "slice 1 of 3 reset (RST) after half of its body on its first 4 requests",
+     [] { return faulty("Négyszer törik", three(), 1, Fault::Reset, 4); }},
+    {"foglalt-503", "slice 1 of 3 answers 503 with `Retry-After: 2` on its first request",
+     [] {
+       FilmSpec f = faulty("Foglalt", three(), 1, Fault::Unavailable, 1);
+       f.slices[1].retryAfterSeconds = 2;
+       return f;
+     }},
+    {"tartomany-nelkul", "ignores `Range`; slice 1 of 3 closes after half on its first request",
+     [] {
+       FilmSpec f = faulty("Tartomány nélkül", three(), 1, Fault::CloseEarly, 1);
+       f.ignoresRanges = true;
+       return f;
+     }},
+    {"ures-kozep", "slice 1 of 3 answers 200 with `Content-Length: 0`, always",
+     [] { return faulty("Üres közép", three(), 1, Fault::Empty); }},
+    {"ures-hossz-nelkul", "slice 1 of 3 answers 200 without length and body, always",
+     [] { return faulty("Üres hossz nélkül", three(), 1, Fault::EmptyNoLength); }},
+    {"ures-egyszer", "slice 1 of 3 answers 200 with `Content-Length: 0` on its first request",
+     [] { return faulty("Egyszer üres", three(), 1, Fault::Empty, 1); }},
+    {"nagy-folytatas", "4 × 1 MiB, for resuming",
+     [] { return film("Nagy folytatás", evenSlices(4, MiB)); }},
+    // Answers that must neither pass for a whole film nor cost bytes that arrived.
+    {"foglalt-meret",
+     "slice 0 of 2 answers 503 (no Retry-After) on its first request: the size query",
+     [] {
+       FilmSpec f = faulty("Foglalt méret", two(), 0, Fault::Unavailable, 1);
+       f.slices[0].retryAfterSeconds = 0;
+       return f;
+     }},
+    {"vege-torik", "slice 1 of 3, without length, resets after its last byte on its first request",
+     [] { return faulty("Vége törik", three(), 1, Fault::ResetAtEnd, 1); }},
+    {"fel-206", "slice 1 of 3 answers a plain GET with `206` and its first half, always",
+     [] { return faulty("Fél 206", three(), 1, Fault::HalfPartial); }},
+    {"valtozo-hossz",
+     "slice 1 of 3 closes after half on its first request; later it is S + 1000 other bytes",
+     [] {
+       FilmSpec f = faulty("Változó hossz", three(), 1, Fault::CloseEarly, 1);
+       f.slices[1].changeAfter = 1;
+       f.slices[1].changedSize = S + 1000;
+       return f;
+     }},
+    {"cimkes", "3 × 256 KiB with an `ETag`, for resuming",
+     [] { return validated("Címkés", Validator::ETag); }},
+    {"datumos", "3 × 256 KiB with a `Last-Modified`, for resuming",
+     [] { return validated("Dátumos", Validator::LastModified); }},
+    // Films the stop tests end the program in: the slow slice gives the stop time to land.
+    {"allj", "3 × 300000 bytes, slice 1 sent slowly: a stop lands in it",
+     [] {
+       return faulty("Film", slices({300000, 300000, 300000}), 1, Fault::Slow);
+     }},
+    {"pillanat", "2 × 200000 bytes, slice 1 sent slowly: a stop lands in it",
+     [] {
+       return faulty("Pillanat", slices({200000, 200000}), 1, Fault::Slow);
+     }},
+    {"megallit", "3 × 200000 bytes, slice 1 sent slowly: a stop lands in it",
+     [] {
+       return faulty("Megállít", slices({200000, 200000, 200000}), 1, Fault::Slow);
+     }},
+    {"megallj", "12800 + 12800 + 6400 bytes, a referrer of over 120 bytes: stopped at every point",
+     [] {
+       FilmSpec f = film("Megállj", slices({12800, 12800, 6400}));
+       f.referrer = "{host}/z/e/zelvo/film.php?a=megallj&" + std::string(120, 'r');
+       return f;
+     }},
+};
 
-  v.push_back(film("nev-utvonal", "a/b\\c", slices({16 * KiB})));
-  v.push_back(film("nev-ketpont", "..", slices({16 * KiB})));
-  v.push_back(film("nev-pont", ".", slices({16 * KiB})));
-  v.push_back(film("nev-vezerlo", "Vezérlő\x01jel\tfilm", slices({16 * KiB})));
-  // '*' and '|' separate the record's parts and fields, so no name can carry them.
-  v.push_back(film("nev-tiltott", "Tiltott: ? \" < > jelek", slices({16 * KiB})));
-  v.push_back(film("nev-con", "CON", slices({16 * KiB})));
-  v.push_back(
-      film("nev-hosszu", repeatToLength("Árvíztűrő tükörfúrógép ", 300), slices({16 * KiB})));
-  v.push_back(film("nev-ures", "", slices({16 * KiB})));
-  v.push_back(film("nev-feljebb", "../../x/..\\y\x01", slices({16 * KiB})));
-  v.push_back(film("egy-szelet", "Egyetlen szelet", slices({128 * KiB})));
-  v.push_back(film("sok-szelet", "Sok szelet", evenSlices(16, S)));
-  v.push_back(film("ű film&x%#", "Kódolt azonosító", slices({S, S})));
-  v.push_back(film("фильм 电影", "Nem latin azonosító", slices({16 * KiB, 16 * KiB})));
-
-  // Server texts that look like markup: shown as the characters they are.
-  {
-    FilmSpec f = film("jelolo-elutasitas", "", {});
-    f.message = kMarkup;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("jelolo-jelentes", "Jelölő jelentés", slices({5000, 5000}));
-    f.errorAnswer = kMarkup;
-    v.push_back(f);
-  }
-  v.push_back(film("jelolo-nev", kMarkup, slices({16 * KiB})));
-  {
-    FilmSpec f = film("vegtelen-rekord", "Végtelen rekord", slices({S}));
-    f.recordFault = Fault::Endless;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("hosszu-jelentes", "Hosszú jelentés", slices({5000, 5000}));
-    f.errorAnswer = repeatToLength("Hosszú jelentés. ", 1024 * 1024 + 1000);
-    v.push_back(f);
-  }
-  // Server texts of any length: what is shown of them is cut, and no name freezes the window.
-  v.push_back(film("nev-orias", repeatBytes("Óriás név ", 15 * MiB), slices({16 * KiB})));
-  {
-    FilmSpec f = film("elutasitas-orias", "", {});
-    f.message = repeatBytes("Ez a film nem érhető el, mert nagyon hosszú az indoklás.\n",
-                            16 * MiB - 4 * KiB);
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("elutasitas-vezerlo", "", {});
-    f.message = "Elutasítva:\x1b[31m piros\x07 csengő\r vissza\ttab\núj sor";
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("jelentes-majdnem", "Majdnem határon", slices({5000, 5000}));
-    f.errorAnswer = repeatToLength("Majdnem a határon. ", 1024 * 1024 - 1000);
-    v.push_back(f);
-  }
-  v.push_back(faulty("csorgo", "Csörgő szelet", slices({S, S}), 1, Fault::Trickle));
-  v.push_back(faulty("csorgo-200", "Lassan csörgő", slices({S, 1200}), 1, Fault::Dribble));
-
-  // Faults that pass: a retry or a resumed request gets the rest.
-  v.push_back(faulty("egyszer-torik", "Egyszer törik", slices({S, S, S}), 1, Fault::Reset, 1));
-  v.push_back(faulty("negyszer-torik", "Négyszer törik", slices({S, S, S}), 1, Fault::Reset, 4));
-  {
-    FilmSpec f = faulty("foglalt-503", "Foglalt", slices({S, S, S}), 1, Fault::Unavailable, 1);
-    f.slices[1].retryAfterSeconds = 2;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f =
-        faulty("tartomany-nelkul", "Tartomány nélkül", slices({S, S, S}), 1, Fault::CloseEarly, 1);
-    f.ignoresRanges = true;
-    v.push_back(f);
-  }
-  v.push_back(faulty("ures-kozep", "Üres közép", slices({S, S, S}), 1, Fault::Empty));
-  v.push_back(
-      faulty("ures-hossz-nelkul", "Üres hossz nélkül", slices({S, S, S}), 1, Fault::EmptyNoLength));
-  v.push_back(faulty("ures-egyszer", "Egyszer üres", slices({S, S, S}), 1, Fault::Empty, 1));
-  v.push_back(film("nagy-folytatas", "Nagy folytatás", evenSlices(4, MiB)));
-
-  // Answers that must neither pass for a whole film nor cost bytes that arrived.
-  {
-    FilmSpec f = faulty("foglalt-meret", "Foglalt méret", slices({S, S}), 0, Fault::Unavailable, 1);
-    f.slices[0].retryAfterSeconds = 0;
-    v.push_back(f);
-  }
-  v.push_back(faulty("vege-torik", "Vége törik", slices({S, S, S}), 1, Fault::ResetAtEnd, 1));
-  v.push_back(faulty("fel-206", "Fél 206", slices({S, S, S}), 1, Fault::HalfPartial));
-  {
-    FilmSpec f =
-        faulty("valtozo-hossz", "Változó hossz", slices({S, S, S}), 1, Fault::CloseEarly, 1);
-    f.slices[1].changeAfter = 1;
-    f.slices[1].changedSize = S + 1000;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("cimkes", "Címkés", evenSlices(3, 256 * KiB));
-    f.validator = Validator::ETag;
-    v.push_back(f);
-  }
-  {
-    FilmSpec f = film("datumos", "Dátumos", evenSlices(3, 256 * KiB));
-    f.validator = Validator::LastModified;
-    v.push_back(f);
+std::vector<FilmSpec> buildFilms() {
+  std::vector<FilmSpec> v;
+  for (const Scenario& s : kScenarios) {
+    v.push_back(s.build());
+    v.back().id = s.id;
+    v.back().about = s.about;
   }
   return v;
 }
@@ -382,7 +403,9 @@ std::optional<std::string> LoggedRequest::header(const std::string& name) const 
 }
 
 FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint64_t>& sliceSizes) {
-  return film(std::move(id), std::move(name), slices(sliceSizes));
+  FilmSpec f = film(std::move(name), slices(sliceSizes));
+  f.id = std::move(id);
+  return f;
 }
 
 const std::vector<FilmSpec>& films() {

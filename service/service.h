@@ -72,6 +72,7 @@ struct FilmSpec {
   std::optional<std::string> rawRecord;  // sent instead of a built record ("{host}" replaced)
   std::string errorAnswer = "Köszönjük, a hibát rögzítettük.";  // answer to &action=error
   bool inCatalogue = false;
+  std::string about;                // what a table film does, as service/README.md lists it
   std::string referrer;             // field 0; default "{host}/z/e/zelvo/film.php?a=<id>"
   Fault recordFault = Fault::None;  // how the record reply behaves on the wire (as a slice's)
   // Slices answer every request with 200 and the whole slice, whatever Range asks.
@@ -86,7 +87,7 @@ struct FilmSpec {
 // set on the result.
 FilmSpec makeFilm(std::string id, std::string name, const std::vector<std::uint64_t>& sliceSizes);
 
-// Every film the service knows, demo and scenario alike.
+// Every film the service knows, demo and scenario alike, in the order of its table.
 const std::vector<FilmSpec>& films();
 const FilmSpec* findFilm(const std::string& id);
 // The deterministic bytes of slice i when it is served without fault (changed: after its
@@ -127,7 +128,7 @@ struct Reply {
   std::vector<std::pair<std::string, std::string>> headers;  // sent as given
   std::string body;
   bool addContentLength = true;
-  Fault fault = Fault::None;  // CloseEarly/Stall/Reset/StallHeaders apply to body
+  Fault fault = Fault::None;  // any fault, as it would strike a slice with this body
   int delayMs = 0;            // wait before answering
 };
 

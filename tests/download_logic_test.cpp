@@ -6,6 +6,17 @@
 #include <QTemporaryDir>
 
 #include "download/film_logic.h"
+
+namespace {
+// A whole progress update: the figures, then their texts.
+download::Progress progressFigures(std::int64_t received, double totalKb, double barFull,
+                                   QChar sep) {
+  const download::Progress n = download::progressNumbers(received, totalKb, barFull);
+  download::Progress p = download::progressTexts(received, totalKb, n.percentDone, sep);
+  p.barWidth = n.barWidth;
+  return p;
+}
+}  // namespace
 #include "download/output_file.h"
 #include "download/retry.h"
 #include "tests/qt_print.h"

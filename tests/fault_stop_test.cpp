@@ -21,19 +21,16 @@ class StopAtPoint : public FaultTest,
  protected:
   void SetUp() override {
     FaultTest::SetUp();
-    const std::string name = stops::kName;
-    std::string record =
-        host + "/z/e/zelvo/film.php?a=megallj&" + std::string(120, 'r') + "|3|" + name + "*";
-    expectedTargets.push_back(recordTarget(QStringLiteral("megallj")));
+    const service::FilmSpec& film = serviceFilm("megallj");
+    ASSERT_EQ(film.name, stops::kName);
+    expectedTargets.push_back(recordTarget(film));
     for (int i = 0; i < stops::kSlices; ++i) {
-      const std::string target = "/s/st/" + std::to_string(i);
-      serve(target, patternBytes(static_cast<std::size_t>(kSlice[i]), 40 + i));
-      record += (i ? "|" : "") + host + target;
-      whole += patternBytes(static_cast<std::size_t>(kSlice[i]), 40 + i);
+      ASSERT_EQ(film.slices[i].size, static_cast<std::uint64_t>(kSlice[i]));
+      const std::string target = sliceTarget(film, i);
       if (i == 0) expectedTargets.push_back(target);  // the size query
       expectedTargets.push_back(target);
     }
-    serve(expectedTargets[0], net::toCp1250(QString::fromStdString(record)).toStdString());
+    whole = service::filmContent(film);
   }
 
   std::string whole;

@@ -7,7 +7,8 @@
 
 TEST(Locale, HungarianUsersSeeADecimalComma) {
   EXPECT_EQ(download::userDecimalSeparator(), QLatin1Char(','));
-  const auto p = download::progressFigures(640000, 2930, 4000, download::userDecimalSeparator());
+  const double percent = download::progressNumbers(640000, 2930, 4000).percentDone;
+  const auto p = download::progressTexts(640000, 2930, percent, download::userDecimalSeparator());
   EXPECT_EQ(p.infoText, QStringLiteral("625Kb/2930Kb 21,33%"));
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -12,6 +13,14 @@
 namespace {
 
 using namespace service;
+
+// A file of the source tree, whole; empty when it cannot be read.
+std::string sourceFile(const std::string& path) {
+  std::ifstream in(std::string(ZELVO_SOURCE_DIR) + "/" + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 std::size_t codePoints(const std::string& utf8) {
   std::size_t n = 0;
@@ -140,23 +149,46 @@ TEST(ServiceRecords, HalfRecordIsAWholeRecordOfOneSliceWhateverTheHost) {
 // Every scenario film is started through the client by some test: its identifier stands
 // quoted in one of the tests that drive the window.
 TEST(ServiceFilms, EveryScenarioIsDrivenThroughTheClient) {
-  const std::string here = __FILE__;
-  const std::string folder = here.substr(0, here.rfind('/') + 1);
   std::string sources;
   for (const char* name : {"film_download_test.cpp", "commands_test.cpp", "fault_network_test.cpp",
                            "fault_disk_test.cpp", "fault_input_test.cpp", "fault_nested_test.cpp",
-                           "fault_stop_test.cpp"}) {
-    std::ifstream in(folder + name);
-    ASSERT_TRUE(in) << folder + name;
-    std::ostringstream text;
-    text << in.rdbuf();
-    sources += text.str();
+                           "fault_stop_test.cpp", "stop_test.cpp"}) {
+    const std::string text = sourceFile(std::string("tests/") + name);
+    ASSERT_FALSE(text.empty()) << name;
+    sources += text;
   }
   std::string undriven;
   for (const FilmSpec& f : films())
     if (!f.inCatalogue && sources.find('"' + f.id + '"') == std::string::npos)
       undriven += " \"" + f.id + "\"";
   EXPECT_EQ(undriven, "") << "scenario films no client test starts";
+}
+
+// The README's film table says what the service's own table says, row for row.
+TEST(ServiceFilms, ReadmeListsEveryFilmAsTheTableDoes) {
+  const std::string readme = sourceFile("service/README.md");
+  ASSERT_NE(readme.find("## Films"), std::string::npos);
+  std::map<std::string, std::string> listed;  // id -> behaviour, "\\|" read as '|'
+  std::istringstream lines(readme.substr(readme.find("## Films")));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("| `", 0) != 0) continue;
+    const std::size_t idEnd = line.find("` | ");
+    ASSERT_NE(idEnd, std::string::npos) << line;
+    std::string about = line.substr(idEnd + 4, line.size() - idEnd - 6);
+    for (std::size_t at; (at = about.find("\\|")) != std::string::npos;) about.erase(at, 1);
+    listed[line.substr(3, idEnd - 3)] = about;
+  }
+  std::string wrong;
+  for (const FilmSpec& f : films()) {
+    auto it = listed.find(f.id);
+    if (it == listed.end())
+      wrong += "\nmissing: " + f.id;
+    else if (it->second != f.about)
+      wrong += "\n" + f.id + ": \"" + it->second + "\" instead of \"" + f.about + "\"";
+    if (it != listed.end()) listed.erase(it);
+  }
+  for (const auto& [id, about] : listed) wrong += "\nno such film: " + id;
+  EXPECT_EQ(wrong, "");
 }
 
 TEST(ServiceRecords, AddressesEncodeTheIdentifier) {

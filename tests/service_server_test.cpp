@@ -390,6 +390,15 @@ TEST_F(ServiceServer, UnavailableAndEmptySlicesAnswerAsAnnounced) {
   quiet.slices[0].fault = service::Fault::Unavailable;
   quiet.slices[0].retryAfterSeconds = 0;
   server.addFilm(quiet);
+  // A canned reply with a fault answers as a slice with it would.
+  for (const auto& [target, fault] : {std::pair{"/kesz/503", service::Fault::Unavailable},
+                                      {"/kesz/ures", service::Fault::Empty},
+                                      {"/kesz/ures-hossz-nelkul", service::Fault::EmptyNoLength}}) {
+    service::Reply reply;
+    reply.body = "nem ez";
+    reply.fault = fault;
+    server.setReply(target, reply);
+  }
   struct Case {
     const char* target;
     int status;
@@ -400,6 +409,9 @@ TEST_F(ServiceServer, UnavailableAndEmptySlicesAnswerAsAnnounced) {
       {"/z/s/csendes-503/0", 503, nullptr, nullptr},
       {"/z/s/ures-kozep/1", 200, nullptr, "0"},
       {"/z/s/ures-hossz-nelkul/1", 200, nullptr, nullptr},
+      {"/kesz/503", 503, "1", nullptr},
+      {"/kesz/ures", 200, nullptr, "0"},
+      {"/kesz/ures-hossz-nelkul", 200, nullptr, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);

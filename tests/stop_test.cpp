@@ -30,6 +30,7 @@ struct StopRow {
   const char* at;   // where: see tests/stop_points.h
   int slice;        // the slice under way there
   bool report;      // the program end is only counted: the window must close every handle
+  const char* film = "allj";
 };
 
 class StopTest : public ::testing::TestWithParam<StopRow> {};
@@ -41,9 +42,7 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   const std::string host = server.host();
   // The second slice comes in pieces with pauses: waits in which the window handles the
   // stop that the child posts at the row's point, long before that slice ends.
-  service::FilmSpec film = service::makeFilm("stop", "Film", {300000, 300000, 300000});
-  film.slices[1].fault = service::Fault::Slow;
-  server.addFilm(film);
+  const service::FilmSpec& film = *service::findFilm(row.film);
   const std::string kept = service::sliceContent(film, 0) + service::sliceContent(film, 1);
   const service::FilmSpec before = service::makeFilm("elotte", "Előtte", {100000});
   const service::FilmSpec after = service::makeFilm("utana", "Utána", {100000});
@@ -52,8 +51,9 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
 
   // An earlier copy of the film stays as it was.
   QTemporaryDir folder;
+  const QString done = folder.filePath(QString::fromStdString(film.name) + "_Zelvoweb.mpg");
   {
-    QFile earlier(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
+    QFile earlier(done);
     ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
     earlier.write("an earlier copy");
   }
@@ -61,7 +61,9 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   QStringList options = stopAt(row.way, row.at) << seen.option();
   if (row.report) options << QStringLiteral("end=report");
   const ChildRun run = runStopChild(
-      host, folder.path(), QLatin1String(row.queued ? "elotte,stop,utana" : "stop"), options);
+      host, folder.path(),
+      QString::fromLatin1(row.queued ? "elotte,%1,utana" : "%1").arg(QLatin1String(row.film)),
+      options);
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.code, 0) << run.out.toStdString();
   stops::Moment at;
@@ -74,8 +76,8 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
         run.lines().filter(QRegularExpression(QStringLiteral("^(BOX|INFO Kész)"))).isEmpty());
   }
 
-  EXPECT_EQ(readAll(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg"))), "an earlier copy");
-  const std::string onDisk = readAll(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg.part")));
+  EXPECT_EQ(readAll(done), "an earlier copy");
+  const std::string onDisk = readAll(done + QStringLiteral(".part"));
   EXPECT_GE(static_cast<qint64>(onDisk.size()), received);
   EXPECT_LE(onDisk.size(), kept.size());
   EXPECT_TRUE(onDisk == kept.substr(0, onDisk.size()));
@@ -88,12 +90,11 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
     // 64 KiB and the last 64 KiB of the slice it ends in are asked for again (the host gives
     // no validator to prove them by).
     const std::size_t logged = server.requests().size();
-    const ChildRun again = runStopChild(host, folder.path(), QStringLiteral("stop"), {});
+    const ChildRun again = runStopChild(host, folder.path(), QStringLiteral("allj"), {});
     ASSERT_TRUE(again.exited);
     EXPECT_TRUE(again.out.contains(QStringLiteral("INFO Kész: Film.mpg")))
         << again.out.toStdString();
-    EXPECT_TRUE(readAll(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg"))) ==
-                service::filmContent(film));
+    EXPECT_TRUE(readAll(done) == service::filmContent(film));
     const auto log = server.requests();
     std::uint64_t askedAgain = 0;
     bool sizeQuery = true;  // the film's size query reads only the headers of slice 0
@@ -161,9 +162,7 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
   service::Server server;
   ASSERT_TRUE(server.start(0));
   // Its second slice comes slowly, so the first run's stop lands inside it.
-  service::FilmSpec film = service::makeFilm("pillanat", "Pillanat", {200000, 200000});
-  film.slices[1].fault = service::Fault::Slow;
-  server.addFilm(film);
+  const service::FilmSpec& film = *service::findFilm("pillanat");
   QTemporaryDir folder;
   const QString work = folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg.part"));
   const bool check = std::string(row.when) == "check";
@@ -213,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StopRow{"ClickDuringQueueRun", "click", true, "received 310000", 1, false},
                       // Clicked once the slow slice is asked for.
                       StopRow{"StopDuringADownloadClosesEverythingAndSendsNothingMore", "click",
-                              false, "seen 4", 1, true},
+                              false, "seen 4", 1, true, "megallit"},
                       // Queued as a slice ends: handled before the next is asked for.
                       StopRow{"StopQueuedBeforeTheNextRequestSendsNothingMore", "click", false,
                               "received 300000", 0, true}),
