@@ -164,10 +164,7 @@ int main(int argc, char** argv) {
   Form1* window = nullptr;
   const bool click = option(args, QStringLiteral("stop")) == QLatin1String("click");
   const auto stop = [&] {
-    if (click)
-      QTest::mouseClick(window->Go, Qt::LeftButton);
-    else
-      window->close();
+    click ? QTest::mouseClick(window->Go, Qt::LeftButton) : void(window->close());
   };
   PrintedBoxes boxes;
   NoBrowser opener;
