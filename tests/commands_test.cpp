@@ -24,32 +24,35 @@ struct PromptRow {
   const char* sentQuery;  // nullptr: nothing may be sent
 };
 
-TEST_F(FilmTest, StartTreatsOnlyTheExactPromptAsEmpty) {
-  const PromptRow rows[] = {
-      {"exact prompt", "Ide írd az azonosítót!", nullptr},
-      {"other case", "ide írd az azonosítót!", "a=ide%20%EDrd%20az%20azonos%EDt%F3t%21"},
-      {"added blank", "Ide írd az azonosítót! ", "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
-      {"empty box", "", "a="},
-      {"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"},
-  };
-  for (const PromptRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    server.clearLog();
-    fakes.boxes.shown.clear();
-    startWith(QString::fromUtf8(row.text));
-    if (!row.sentQuery) {
-      EXPECT_TRUE(server.requests().empty());
-      EXPECT_TRUE(fakes.boxes.shown.empty());
-      EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
-      EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
-      continue;
-    }
-    ASSERT_FALSE(server.requests().empty());
-    EXPECT_EQ(server.requests()[0].target, "/z/e/zelvo/basix2.php?" + std::string(row.sentQuery));
-    // Unknown identifiers are refused by the service, and no "Kész" follows.
-    EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
+void PrintTo(const PromptRow& row, std::ostream* os) { *os << row.name; }
+class PromptStart : public FilmTest, public ::testing::WithParamInterface<PromptRow> {};
+
+TEST_P(PromptStart, StartTreatsOnlyTheExactPromptAsEmpty) {
+  const PromptRow& row = GetParam();
+  startWith(QString::fromUtf8(row.text));
+  if (!row.sentQuery) {
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(fakes.boxes.shown.empty());
+    EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo"));
+    return;
   }
+  ASSERT_FALSE(server.requests().empty());
+  EXPECT_EQ(server.requests()[0].target, "/z/e/zelvo/basix2.php?" + std::string(row.sentQuery));
+  // Unknown identifiers are refused by the service, and no "Kész" follows.
+  EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PromptStart,
+    ::testing::Values(PromptRow{"exact prompt", "Ide írd az azonosítót!", nullptr},
+                      PromptRow{"other case", "ide írd az azonosítót!",
+                                "a=ide%20%EDrd%20az%20azonos%EDt%F3t%21"},
+                      PromptRow{"added blank", "Ide írd az azonosítót! ",
+                                "a=Ide%20%EDrd%20az%20azonos%EDt%F3t%21%20"},
+                      PromptRow{"empty box", "", "a="},
+                      PromptRow{"idle prompt", "Még egy filmet?", "a=M%E9g%20egy%20filmet%3F"}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
   const service::FilmSpec* film = service::findFilm("egig01");
@@ -196,34 +199,37 @@ TEST_F(FilmTest, CatalogueFieldsFollowTheLastRowThenTheChosenOne) {
 }
 
 // Clicks on "Minden film" while the catalogue is still loading: one request, one filling.
-TEST_F(FilmTest, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
-  const struct {
-    const char* name;
-    int clicks;  // during the load
-    int width;   // after it
-  } rows[] = {{"closes the panel", 1, 4020}, {"closes and opens it again", 2, 6600}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    w = std::make_unique<Form1>(QString::fromStdString(host), fakes.seams());  // nothing loaded
-    server.clearLog();
-    server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\n"
-                                                     "2\tdzsoni02\tSzegény Dzsoni"))
-                            .toStdString());
-    bool clicked = false;
-    w->setYieldObserver([&](long long) {
-      if (clicked) return;
-      clicked = true;
-      for (int i = 0; i < row.clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);
-    });
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    w->setYieldObserver(nullptr);
-    ASSERT_TRUE(clicked);
-    EXPECT_EQ(catalogueRequests(server), 1);
-    EXPECT_EQ(w->catalogRows.size(), 2);
-    EXPECT_EQ(w->Lista->count(), 2);
-    EXPECT_EQ(w->outerWidth(), row.width);
-  }
+struct LoadClicks {
+  const char* name;
+  int clicks;  // during the load
+  int width;   // after it
+};
+void PrintTo(const LoadClicks& row, std::ostream* os) { *os << row.name; }
+class ClicksDuringLoad : public FilmTest, public ::testing::WithParamInterface<LoadClicks> {};
+
+TEST_P(ClicksDuringLoad, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
+  server.setCatalogue(net::toCp1250(QStringLiteral("1\tegig01\tÉgigérő fa\n"
+                                                   "2\tdzsoni02\tSzegény Dzsoni"))
+                          .toStdString());
+  bool clicked = false;
+  w->setYieldObserver([&](long long) {
+    if (clicked) return;
+    clicked = true;
+    for (int i = 0; i < GetParam().clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);
+  });
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  w->setYieldObserver(nullptr);
+  ASSERT_TRUE(clicked);
+  EXPECT_EQ(catalogueRequests(server), 1);
+  EXPECT_EQ(w->catalogRows.size(), 2);
+  EXPECT_EQ(w->Lista->count(), 2);
+  EXPECT_EQ(w->outerWidth(), GetParam().width);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClicksDuringLoad,
+                         ::testing::Values(LoadClicks{"closes the panel", 1, 4020},
+                                           LoadClicks{"closes and opens it again", 2, 6600}),
+                         [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, EmptyCatalogueIsNotFetchedAgain) {
   service::Reply empty;
@@ -339,66 +345,6 @@ TEST_F(FilmTest, EmptyQueueRunPassesStraightToIdle) {
   EXPECT_EQ(w->azonosito->text(), QStringLiteral("Még egy filmet?"));
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Zelvo Letöltés kész"));
   EXPECT_EQ(w->Go->text(), QStringLiteral("Start!"));
-}
-
-TEST_F(FilmTest, StopDuringADownloadClosesEverythingAndSendsNothingMore) {
-  // A slice after the slow one, which must never be asked for.
-  const service::FilmSpec& f = *service::findFilm("megallit");
-  const std::string slow = sliceTarget(f, 1);
-  std::int64_t receivedAtStop = -1;
-  std::size_t requestsAtStop = 0;
-  server.setRequestObserver([&](const service::LoggedRequest& r) {
-    if (r.target != slow) return;
-    QMetaObject::invokeMethod(
-        w.get(),
-        [&] {
-          receivedAtStop = w->film().receivedBytes;
-          requestsAtStop = server.requests().size();
-          QTest::mouseClick(w->Go, Qt::LeftButton);  // "Állj!"
-        },
-        Qt::QueuedConnection);
-  });
-  startWith(QString::fromStdString(f.id));
-  ASSERT_EQ(fakes.ender.calls, 1);
-  EXPECT_TRUE(w->ending());
-  EXPECT_EQ(w->film().hSession + w->film().hConnect + w->film().hRequest, 0u);
-  EXPECT_TRUE(fakes.boxes.shown.empty());
-  EXPECT_EQ(server.requests().size(), requestsAtStop);
-  EXPECT_NE(w->info->text().left(4), QStringLiteral("Kész"));
-  // Everything received before the click is on the disk: at least the first slice.
-  EXPECT_FALSE(QFile::exists(pathOf(QString::fromStdString(f.name))));
-  const std::string onDisk = fileBytes(QString::fromStdString(f.name), QStringLiteral(".part"));
-  EXPECT_GE(static_cast<std::int64_t>(onDisk.size()), receivedAtStop);
-  EXPECT_GE(onDisk.size(), f.slices[0].size);
-  EXPECT_EQ(onDisk, service::filmContent(f).substr(0, onDisk.size()));
-}
-
-}  // namespace
-
-namespace {
-
-// A click already queued when a slice ends is handled before the next slice is asked for:
-// posted as a real event, not delivered from inside the yield.
-TEST_F(FilmTest, StopQueuedBeforeTheNextRequestSendsNothingMore) {
-  const service::FilmSpec f = service::makeFilm("kovetkezo", "Következő", {20000, 20000});
-  server.addFilm(f);
-  bool posted = false;
-  w->setYieldObserver([&](long long) {
-    if (posted || w->film().receivedBytes < 20000) return;
-    posted = true;
-    const QPoint at = w->Go->rect().center();
-    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-      QCoreApplication::postEvent(
-          w->Go, new QMouseEvent(type, at, w->Go->mapToGlobal(at), Qt::LeftButton,
-                                 type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                                 Qt::NoModifier));
-  });
-  startWith(QStringLiteral("kovetkezo"));
-  w->setYieldObserver({});
-  ASSERT_TRUE(posted);
-  EXPECT_EQ(fakes.ender.calls, 1);
-  ASSERT_FALSE(server.requests().empty());
-  EXPECT_EQ(server.requests().back().target, sliceTarget(f, 0));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Preloaded into a fault_child process: every sync of a file to the disk fails, as on a
+// Preloaded into a stop_child process: every sync of a file to the disk fails, as on a
 // disk that reports an I/O error.
 #include <cerrno>
 

@@ -10,11 +10,9 @@ zelvo_gtest(fault_tests
 )
 target_link_libraries(fault_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)
 
-# Child process for the cases that end the program or limit the file size.
-add_executable(fault_child ${CMAKE_CURRENT_LIST_DIR}/fault_child.cpp)
-target_link_libraries(fault_child PRIVATE zelvo_ui Qt6::Test)
+# The stop child (ui.cmake) runs the cases that end the program or limit the file size.
 # Preloaded into the child: every sync to the disk fails.
 add_library(fail_sync SHARED ${CMAKE_CURRENT_LIST_DIR}/fail_sync.cpp)
-target_compile_definitions(fault_tests PRIVATE FAULT_CHILD_PATH="$<TARGET_FILE:fault_child>"
+target_compile_definitions(fault_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>"
   FAIL_SYNC_PATH="$<TARGET_FILE:fail_sync>")
-add_dependencies(fault_tests fault_child fail_sync)
+add_dependencies(fault_tests stop_child fail_sync)

@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <QProcess>
 #include <cstdio>
 
 #include "download/film_logic.h"
 #include "tests/fault_fixture.h"
+#include "tests/stop_harness.h"
 
 namespace {
 
@@ -90,30 +90,26 @@ class NoSpace : public FaultTest, public ::testing::WithParamInterface<NoSpaceRo
 TEST_P(NoSpace, WriteFailureIsReportedAndOnlyWholeSlicesStay) {
   const NoSpaceRow& row = GetParam();
   const service::FilmSpec& f = serviceFilm(row.film);
-  QProcess child;
+  QProcessEnvironment env;
   if (row.syncFails) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAIL_SYNC_PATH));
     // Under the sanitizers their runtime then no longer comes first, which is harmless here.
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
-    child.setProcessEnvironment(env);
   }
-  child.start(QStringLiteral(FAULT_CHILD_PATH),
-              {QStringLiteral("nospace"), QString::fromStdString(host), folder.path(),
-               QString::fromStdString(f.id), QString::number(row.limit)});
-  ASSERT_TRUE(child.waitForFinished(40000));
-  const QString out = QString::fromUtf8(child.readAllStandardOutput());
-  SCOPED_TRACE(out.toStdString());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(child.exitCode(), 0);
+  const ChildRun run = runStopChild(host, folder.path(), QString::fromStdString(f.id),
+                                    {QStringLiteral("limit=%1").arg(row.limit)}, env);
+  SCOPED_TRACE(run.out.toStdString());
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0);
 
   const QString path = pathOf(QString::fromStdString(f.name));
   const QStringList expected = {QStringLiteral("BOX Nem sikerült írni a fájlt: ") + path,
                                 QStringLiteral("INFO Hiba történt"), QStringLiteral("GO Start!"),
                                 QStringLiteral("BUSY 0"),
                                 QStringLiteral("CAPTION Zelvo Letöltés kész")};
-  EXPECT_EQ(out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+  EXPECT_EQ(run.lines(), expected);
 
   EXPECT_FALSE(QFile::exists(path));
   QFile file(path + QStringLiteral(".part"));
@@ -233,8 +229,8 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     std::unique_ptr<Form1> other;
     bool done = false;
     w->setYieldObserver([&](long long) {
-      if (done ||
-          w->film().loopItem.toString() != QString::fromStdString(service::sliceAddress(host, f, 1)))
+      if (done || w->film().loopItem.toString() !=
+                      QString::fromStdString(service::sliceAddress(host, f, 1)))
         return;
       done = true;
       if (what == FolderRemoved) {
@@ -297,113 +293,118 @@ TEST_F(FaultTest, FilmsOfOneRunNeverShareAFile) {
 // this film (by the slice's validator, else byte for byte at the film's start and at the
 // work file's end); started over, in a fresh file, when it is not; left exactly as it was
 // when a check meets a failure that may pass.
-TEST_F(FaultTest, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
-  using Asked = std::vector<std::pair<std::string, std::string>>;  // target, Range (If-Range)
-  enum Then { Same, NewVersion, FirstSliceReplaced, CheckBusy, Planted };
-  const struct {
-    const char* name;
-    const char* id;
-    std::uint64_t stopAt;
-    Then then;
-  } rows[] = {
-      {"own work file, no validator", "nagy-folytatas", 1536 * 1024, Same},
-      {"own work file inside the first slice, no validator", "nagy-folytatas", 512 * 1024, Same},
-      {"own work file, ETag", "cimkes", 384 * 1024, Same},
-      {"own work file, Last-Modified", "datumos", 384 * 1024, Same},
-      {"film replaced on the host, ETag", "cimkes", 384 * 1024, NewVersion},
-      {"first slice replaced, no validator", "nagy-folytatas", 1536 * 1024, FirstSliceReplaced},
-      {"a check meets a passing 503", "nagy-folytatas", 1536 * 1024, CheckBusy},
-      {"a file planted under the work name", "nagy-folytatas", 1536 * 1024, Planted},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    service::FilmSpec f = serviceFilm(row.id);
-    const QString name = QString::fromStdString(f.name);
-    const QString work = pathOf(name) + ".part";
-    server.addFilm(f);
-    // The earlier run, stopped once stopAt bytes were in (reads end where the network's
-    // pieces do, so a few more may be).
-    w->setYieldObserver([&](long long) {
-      if (w->isDownloading && w->film().receivedBytes >= std::int64_t(row.stopAt))
-        QTest::mouseClick(w->Go, Qt::LeftButton);
-    });
-    startWith(QString::fromStdString(f.id));
-    reopenOn(QString::fromStdString(host));
-    const std::uint64_t have = std::uint64_t(QFileInfo(work).size());
-    ASSERT_TRUE(have >= row.stopAt && have < row.stopAt + 65536) << have;
-    const std::string earlier = service::filmContent(f).substr(0, have);
-    ASSERT_TRUE(fileBytes(name, ".part") == earlier);
-    if (row.then == Planted) {
-      QFile::remove(work);
-      QFile part(work);
-      ASSERT_TRUE(part.open(QIODevice::WriteOnly));
-      part.write(earlier.data(), qint64(earlier.size()));
-    }
-    if (row.then == NewVersion) f.version = "2";
-    if (row.then == FirstSliceReplaced) f.slices[0].changeAfter = 0;
-    if (row.then == CheckBusy) f.slices[1].fault = Fault::Unavailable;
-    server.addFilm(f);
-    server.clearLog();
-    fakes.boxes.shown.clear();
+enum Then { Same, NewVersion, FirstSliceReplaced, CheckBusy, Planted };
+struct EarlierRow {
+  const char* name;
+  const char* id;
+  std::uint64_t stopAt;
+  Then then;
+};
+void PrintTo(const EarlierRow& row, std::ostream* os) { *os << row.name; }
+class EarlierWorkFile : public FaultTest, public ::testing::WithParamInterface<EarlierRow> {};
 
-    QStringList shown;
-    w->setYieldObserver([&](long long) {
-      if (shown.isEmpty() || shown.last() != w->info->text()) shown << w->info->text();
-    });
-    startWith(QString::fromStdString(f.id));
-    w->setYieldObserver({});
-    Asked asked;
-    for (const auto& r : server.requests()) {
-      const std::string ifRange = r.header("If-Range") ? " (If-Range)" : "";
-      asked.emplace_back(r.target, r.header("Range").value_or("") + ifRange);
+TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
+  using Asked = std::vector<std::pair<std::string, std::string>>;  // target, Range (If-Range)
+  const EarlierRow& row = GetParam();
+  service::FilmSpec f = serviceFilm(row.id);
+  const QString name = QString::fromStdString(f.name);
+  const QString work = pathOf(name) + ".part";
+  server.addFilm(f);
+  // The earlier run, stopped once stopAt bytes were in (reads end where the network's
+  // pieces do, so a few more may be).
+  w->setYieldObserver([&](long long) {
+    if (w->isDownloading && w->film().receivedBytes >= std::int64_t(row.stopAt))
+      QTest::mouseClick(w->Go, Qt::LeftButton);
+  });
+  startWith(QString::fromStdString(f.id));
+  reopenOn(QString::fromStdString(host));
+  const std::uint64_t have = std::uint64_t(QFileInfo(work).size());
+  ASSERT_TRUE(have >= row.stopAt && have < row.stopAt + 65536) << have;
+  const std::string earlier = service::filmContent(f).substr(0, have);
+  ASSERT_TRUE(fileBytes(name, ".part") == earlier);
+  if (row.then == Planted) {
+    QFile::remove(work);
+    QFile part(work);
+    ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+    part.write(earlier.data(), qint64(earlier.size()));
+  }
+  if (row.then == NewVersion) f.version = "2";
+  if (row.then == FirstSliceReplaced) f.slices[0].changeAfter = 0;
+  if (row.then == CheckBusy) f.slices[1].fault = Fault::Unavailable;
+  server.addFilm(f);
+  server.clearLog();
+  fakes.boxes.shown.clear();
+
+  QStringList shown;
+  w->setYieldObserver([&](long long) {
+    if (shown.isEmpty() || shown.last() != w->info->text()) shown << w->info->text();
+  });
+  startWith(QString::fromStdString(f.id));
+  w->setYieldObserver({});
+  Asked asked;
+  for (const auto& r : server.requests()) {
+    const std::string ifRange = r.header("If-Range") ? " (If-Range)" : "";
+    asked.emplace_back(r.target, r.header("Range").value_or("") + ifRange);
+  }
+  const auto range = [&](std::size_t slice, std::uint64_t first, std::uint64_t last) {
+    return Asked::value_type{sliceTarget(f, slice), "bytes=" + std::to_string(first) + "-" +
+                                                        (last ? std::to_string(last) : "")};
+  };
+  const std::size_t last = std::size_t(have / f.slices[0].size);  // even slices
+  const std::uint64_t held = have - last * f.slices[0].size;      // of the slice it ends in
+  Asked expected = {{recordTarget(f), ""}, {sliceTarget(f, 0), ""}};
+  const bool validated = f.validator != service::Validator::None;
+  if (row.then != Planted) {
+    if (validated) {
+      expected.push_back({sliceTarget(f, 0), "bytes=0-0 (If-Range)"});
+    } else {
+      expected.push_back(range(0, 0, 65535));
+      if (row.then != FirstSliceReplaced) expected.push_back(range(last, held - 65536, held - 1));
     }
-    const auto range = [&](std::size_t slice, std::uint64_t first, std::uint64_t last) {
-      return Asked::value_type{sliceTarget(f, slice), "bytes=" + std::to_string(first) + "-" +
-                                                          (last ? std::to_string(last) : "")};
-    };
-    const std::size_t last = std::size_t(have / f.slices[0].size);  // even slices
-    const std::uint64_t held = have - last * f.slices[0].size;      // of the slice it ends in
-    Asked expected = {{recordTarget(f), ""}, {sliceTarget(f, 0), ""}};
-    const bool validated = f.validator != service::Validator::None;
-    if (row.then != Planted) {
-      if (validated) {
-        expected.push_back({sliceTarget(f, 0), "bytes=0-0 (If-Range)"});
-      } else {
-        expected.push_back(range(0, 0, 65535));
-        if (row.then != FirstSliceReplaced) expected.push_back(range(last, held - 65536, held - 1));
-      }
-    }
-    if (row.then == CheckBusy) {
-      EXPECT_EQ(asked, expected);
-      expectFailedWith(sliceFailure(int(last) + 1));
-      expectOnlyWorkFile(name, earlier);
-      ASSERT_TRUE(QFile::remove(work));
-      continue;
-    }
-    const bool resumed = row.then == Same;
-    if (resumed) {
-      expected.push_back(range(last, held, 0));
-      if (validated) expected.back().second += " (If-Range)";
-    }
-    for (std::size_t i = resumed ? last + 1 : 0; i < f.slices.size(); ++i)
-      expected.push_back({sliceTarget(f, i), ""});
+  }
+  if (row.then == CheckBusy) {
     EXPECT_EQ(asked, expected);
-    EXPECT_TRUE(fakes.boxes.shown.empty());
-    std::string film;
-    for (std::size_t i = 0; i < f.slices.size(); ++i)
-      film += service::sliceContent(f, i, i == 0 && row.then == FirstSliceReplaced);
-    EXPECT_TRUE(fileBytes(name) == film);
-    const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan").arg(row.stopAt / 1024);
-    EXPECT_EQ(shown.contains(resumeText), resumed);
-    // The progress of a continued film counts the bytes it already had.
-    if (resumed) {
-      const QRegularExpression figures(QStringLiteral("^(\\d+)Kb/"));
-      for (const QString& text : shown.mid(shown.indexOf(resumeText)))
-        if (const auto m = figures.match(text); m.hasMatch()) {
-          EXPECT_GE(m.captured(1).toULongLong(), have / 1024) << text.toStdString();
-        }
-      EXPECT_FALSE(shown.filter(figures).isEmpty());
-    }
-    ASSERT_TRUE(QFile::remove(pathOf(name)));
+    expectFailedWith(sliceFailure(int(last) + 1));
+    expectOnlyWorkFile(name, earlier);
+    return;
+  }
+  const bool resumed = row.then == Same;
+  if (resumed) {
+    expected.push_back(range(last, held, 0));
+    if (validated) expected.back().second += " (If-Range)";
+  }
+  for (std::size_t i = resumed ? last + 1 : 0; i < f.slices.size(); ++i)
+    expected.push_back({sliceTarget(f, i), ""});
+  EXPECT_EQ(asked, expected);
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  std::string film;
+  for (std::size_t i = 0; i < f.slices.size(); ++i)
+    film += service::sliceContent(f, i, i == 0 && row.then == FirstSliceReplaced);
+  EXPECT_TRUE(fileBytes(name) == film);
+  const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan").arg(row.stopAt / 1024);
+  EXPECT_EQ(shown.contains(resumeText), resumed);
+  // The progress of a continued film counts the bytes it already had.
+  if (resumed) {
+    const QRegularExpression figures(QStringLiteral("^(\\d+)Kb/"));
+    for (const QString& text : shown.mid(shown.indexOf(resumeText)))
+      if (const auto m = figures.match(text); m.hasMatch()) {
+        EXPECT_GE(m.captured(1).toULongLong(), have / 1024) << text.toStdString();
+      }
+    EXPECT_FALSE(shown.filter(figures).isEmpty());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EarlierWorkFile,
+    ::testing::Values(
+        EarlierRow{"own work file, no validator", "nagy-folytatas", 1536 * 1024, Same},
+        EarlierRow{"own work file inside the first slice, no validator", "nagy-folytatas",
+                   512 * 1024, Same},
+        EarlierRow{"own work file, ETag", "cimkes", 384 * 1024, Same},
+        EarlierRow{"own work file, Last-Modified", "datumos", 384 * 1024, Same},
+        EarlierRow{"film replaced on the host, ETag", "cimkes", 384 * 1024, NewVersion},
+        EarlierRow{"first slice replaced, no validator", "nagy-folytatas", 1536 * 1024,
+                   FirstSliceReplaced},
+        EarlierRow{"a check meets a passing 503", "nagy-folytatas", 1536 * 1024, CheckBusy},
+        EarlierRow{"a file planted under the work name", "nagy-folytatas", 1536 * 1024, Planted}),
+    [](const auto& info) { return caseName(info.param.name); });

@@ -66,22 +66,6 @@ inline std::uint16_t closedLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-// Turns a row's name into a gtest name: letters and digits only.
-inline std::string caseName(const char* name) {
-  std::string out;
-  bool upper = true;
-  for (const char* p = name; *p; ++p) {
-    const char c = *p;
-    if (std::isalnum(static_cast<unsigned char>(c))) {
-      out += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
-      upper = false;
-    } else {
-      upper = true;
-    }
-  }
-  return out;
-}
-
 class FaultTest : public FilmTest {
  protected:
   void SetUp() override {

@@ -182,102 +182,106 @@ struct RecordRow {
   Fault fault;
 };
 
-TEST_F(FaultTest, RecordThatStallsOrBreaksIsNoAnswer) {
-  const RecordRow rows[] = {
-      {"stalls before its headers", Fault::StallHeaders},
-      {"stalls mid body", Fault::Stall},
-      {"connection reset mid body", Fault::Reset},
-      {"closes before its length", Fault::CloseEarly},
-  };
+void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
+class RecordFault : public FaultTest, public ::testing::WithParamInterface<RecordRow> {};
+
+TEST_P(RecordFault, RecordThatStallsOrBreaksIsNoAnswer) {
   service::FilmSpec f = serviceFilm("felezett-rekord");
   const std::string text = service::detail::recordReply(host, f);
   const std::string first = service::sliceAddress(host, f, 0);
   ASSERT_EQ(text.find(first) + first.size(), text.size() / 2);
-  for (const RecordRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    server.clearLog();
-    fakes.boxes.shown.clear();
-    f.recordFault = row.fault;
-    server.addFilm(f);
-    setIdleLimit(stalls(row.fault));
+  f.recordFault = GetParam().fault;
+  server.addFilm(f);
+  setIdleLimit(stalls(GetParam().fault));
 
-    startWith(QString::fromStdString(f.id));
-    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
-    EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
-    EXPECT_TRUE(filesBelowFolder().isEmpty());
-  }
+  startWith(QString::fromStdString(f.id));
+  expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+  EXPECT_EQ(targets(), std::vector<std::string>{recordTarget(f)});
+  EXPECT_TRUE(filesBelowFolder().isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, RecordFault,
+    ::testing::Values(RecordRow{"stalls before its headers", Fault::StallHeaders},
+                      RecordRow{"stalls mid body", Fault::Stall},
+                      RecordRow{"connection reset mid body", Fault::Reset},
+                      RecordRow{"closes before its length", Fault::CloseEarly}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // No service at all: a closed port, a name that does not resolve.
 
 struct HostRow {
   const char* name;
-  QString host;
+  const char* host;  // nullptr: a closed loopback port
 };
+void PrintTo(const HostRow& row, std::ostream* os) { *os << row.name; }
+class ServiceHostFault : public FaultTest, public ::testing::WithParamInterface<HostRow> {};
 
-std::vector<HostRow> unreachableHosts() {
-  return {{"connection refused", QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort())},
-          {"name does not resolve", QStringLiteral("nonexistent.invalid:80")}};
-}
+TEST_P(ServiceHostFault, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
+  reopenOn(GetParam().host ? QString::fromLatin1(GetParam().host)
+                           : QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort()));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  expectCatalogueFailed();
+  fakes.boxes.shown.clear();
 
-TEST_F(FaultTest, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
-  for (const HostRow& row : unreachableHosts()) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    reopenOn(row.host);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    expectCatalogueFailed();
-    fakes.boxes.shown.clear();
-
-    startWith(QStringLiteral("egig01"));
-    expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
-    EXPECT_TRUE(filesBelowFolder().isEmpty());
-  }
+  startWith(QStringLiteral("egig01"));
+  expectFailedWith(QStringLiteral("A szerver nem válaszolt."));
+  EXPECT_TRUE(filesBelowFolder().isEmpty());
   EXPECT_TRUE(server.requests().empty());
 }
 
+INSTANTIATE_TEST_SUITE_P(Matrix, ServiceHostFault,
+                         ::testing::Values(HostRow{"connection refused", nullptr},
+                                           HostRow{"name does not resolve",
+                                                   "nonexistent.invalid:80"}),
+                         [](const auto& info) { return caseName(info.param.name); });
+
 // The record comes from the service; a slice lives on a host that cannot be reached, or on
 // a name without a port, which is port 80 (the service, as the system's proxy, sees it).
-TEST_F(FaultTest, UnreachableSliceHost) {
-  const std::string closed = "127.0.0.1:" + std::to_string(closedLoopbackPort());
-  struct Row {
-    const char* name;
-    std::size_t slice;  // the one elsewhere
-    std::string sliceHost;
-    bool viaProxy = false;
-  } rows[] = {
-      {"first slice on a closed port: tried again, no report", 0, closed},
-      {"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
-      {"second slice on a closed port", 1, closed},
-      {"second slice on a name without a port", 1, "zelvo.test", true},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
-    f.slices[row.slice].host = row.sliceHost;
-    f.errorAnswer = "Jelentve.";
-    server.addFilm(f);
-    if (row.viaProxy) {
-      serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
-      ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
-    }
-    startWith(QString::fromStdString(f.id));
-    ::unsetenv("http_proxy");
-    if (row.viaProxy) {
-      EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
-      EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
-      EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
-    } else if (row.slice == 0) {
-      expectFailedWith(sliceFailure(1));
-      EXPECT_TRUE(filesBelowFolder().isEmpty());
-    } else {
-      expectFailedWith(sliceFailure(2));
-      expectOnlyWorkFile(QStringLiteral("Messze"), service::sliceContent(f, 0));
-    }
+struct SliceHostRow {
+  const char* name;
+  std::size_t slice;      // the one elsewhere
+  const char* sliceHost;  // nullptr: a closed loopback port
+  bool viaProxy = false;
+};
+void PrintTo(const SliceHostRow& row, std::ostream* os) { *os << row.name; }
+class SliceHostFault : public FaultTest, public ::testing::WithParamInterface<SliceHostRow> {};
+
+TEST_P(SliceHostFault, UnreachableSliceHost) {
+  const SliceHostRow& row = GetParam();
+  service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
+  f.slices[row.slice].host =
+      row.sliceHost ? row.sliceHost : "127.0.0.1:" + std::to_string(closedLoopbackPort());
+  f.errorAnswer = "Jelentve.";
+  server.addFilm(f);
+  if (row.viaProxy) {
+    serve("http://" + service::sliceAddress(host, f, 1), service::sliceContent(f, 1));
+    ASSERT_EQ(::setenv("http_proxy", ("http://" + host).c_str(), 1), 0);
+  }
+  startWith(QString::fromStdString(f.id));
+  ::unsetenv("http_proxy");
+  if (row.viaProxy) {
+    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Messze.mpg"));
+    EXPECT_TRUE(fileBytes(QStringLiteral("Messze")) == service::filmContent(f));
+    EXPECT_EQ(targets().back(), "http://zelvo.test/z/s/far/1");
+  } else if (row.slice == 0) {
+    expectFailedWith(sliceFailure(1));
+    EXPECT_TRUE(filesBelowFolder().isEmpty());
+  } else {
+    expectFailedWith(sliceFailure(2));
+    expectOnlyWorkFile(QStringLiteral("Messze"), service::sliceContent(f, 0));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, SliceHostFault,
+    ::testing::Values(
+        SliceHostRow{"first slice on a closed port: tried again, no report", 0, nullptr},
+        SliceHostRow{"second slice on a name that does not resolve", 1, "nonexistent.invalid:80"},
+        SliceHostRow{"second slice on a closed port", 1, nullptr},
+        SliceHostRow{"second slice on a name without a port", 1, "zelvo.test", true}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // Redirects: followed over HTTP (also to another port), refused to other schemes, bounded.
@@ -409,79 +413,81 @@ struct LargeCatalogueRow {
   const char* scenario;  // a named catalogue of the service; nullptr: fifty MiB of long rows
 };
 
-TEST_F(FaultTest, LargeCatalogueLoadsWithEveryEntryMatchingItsRow) {
-  const LargeCatalogueRow rows[] = {
-      {"fifty mebibytes of long rows", nullptr},
-      {"a million short rows", "millio"},
-  };
-  for (const LargeCatalogueRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    reopenOn(QString::fromStdString(host));
-    const std::string filler(900, 'x');
-    int count = 1000000;
-    if (row.scenario) {
-      ASSERT_TRUE(server.useCatalogue(row.scenario));
-    } else {
-      std::string text;
-      for (count = 0; text.size() < 50u * 1024 * 1024;) {
-        const std::string n = std::to_string(++count);
-        text += n + "\tf" + n + "\tFilm " + n + " \xe1rv\xedzt\xfbr\xf5 " + filler + "\t" + host +
-                "/z/e/zelvo/basix2.php?a=f" + n + "\n";
-      }
-      server.setCatalogue(text);  // already Windows-1250
+void PrintTo(const LargeCatalogueRow& row, std::ostream* os) { *os << row.name; }
+class LargeCatalogue : public FaultTest, public ::testing::WithParamInterface<LargeCatalogueRow> {};
+
+TEST_P(LargeCatalogue, LargeCatalogueLoadsWithEveryEntryMatchingItsRow) {
+  const LargeCatalogueRow& row = GetParam();
+  const std::string filler(900, 'x');
+  int count = 1000000;
+  if (row.scenario) {
+    ASSERT_TRUE(server.useCatalogue(row.scenario));
+  } else {
+    std::string text;
+    for (count = 0; text.size() < 50u * 1024 * 1024;) {
+      const std::string n = std::to_string(++count);
+      text += n + "\tf" + n + "\tFilm " + n + " \xe1rv\xedzt\xfbr\xf5 " + filler + "\t" + host +
+              "/z/e/zelvo/basix2.php?a=f" + n + "\n";
     }
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    ASSERT_EQ(w->Lista->count(), count);
-    ASSERT_EQ(w->catalogRows.size(), count);
-    for (int i = 0; i < count; ++i) {
-      const QString expected = row.scenario ? QStringLiteral("Film %1").arg(i + 1)
-                                            : QStringLiteral("Film %1 árvíztűrő ").arg(i + 1) +
-                                                  QString::fromStdString(filler);
-      if (w->Lista->text(i) != expected || w->catalogRows[i].split('\t').value(2) != expected) {
-        ADD_FAILURE() << "entry " << i << " does not match its row";
-        break;
-      }
-    }
-    EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
-    EXPECT_TRUE(fakes.boxes.shown.empty());
+    server.setCatalogue(text);  // already Windows-1250
   }
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  ASSERT_EQ(w->Lista->count(), count);
+  ASSERT_EQ(w->catalogRows.size(), count);
+  for (int i = 0; i < count; ++i) {
+    const QString expected = row.scenario ? QStringLiteral("Film %1").arg(i + 1)
+                                          : QStringLiteral("Film %1 árvíztűrő ").arg(i + 1) +
+                                                QString::fromStdString(filler);
+    if (w->Lista->text(i) != expected || w->catalogRows[i].split('\t').value(2) != expected) {
+      ADD_FAILURE() << "entry " << i << " does not match its row";
+      break;
+    }
+  }
+  EXPECT_EQ(w->Frame1->title(), QStringLiteral("Összes film"));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Matrix, LargeCatalogue,
+                         ::testing::Values(LargeCatalogueRow{"fifty mebibytes of long rows",
+                                                             nullptr},
+                                           LargeCatalogueRow{"a million short rows", "millio"}),
+                         [](const auto& info) { return caseName(info.param.name); });
 
 // Cut short, or past its bound: never shown as a whole (or empty) list. The next opening
 // of the panel asks again.
-TEST_F(FaultTest, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
-  const std::string full = service::demoCatalogue(host);
-  const struct {
-    const char* name;
-    Fault fault;
-  } rows[] = {
-      {"stalls before its headers", Fault::StallHeaders},
-      {"stalls mid body", Fault::Stall},
-      {"connection reset mid body", Fault::Reset},
-      {"closes before its length", Fault::CloseEarly},
-      {"never ends", Fault::Endless},
-      {"answers 500 with an error page", Fault::ServerError},
-      {"answers 404", Fault::NotFound},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    reopenOn(QString::fromStdString(host));
-    setIdleLimit(stalls(row.fault));
-    fakes.boxes.shown.clear();
-    serve("/z/e/zelvo/basix_raktar.php", full, row.fault);
-    setIdleLimit(stalls(row.fault));
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    expectCatalogueFailed();
+struct CatalogueRow {
+  const char* name;
+  Fault fault;
+};
+void PrintTo(const CatalogueRow& row, std::ostream* os) { *os << row.name; }
+class CatalogueFault : public FaultTest, public ::testing::WithParamInterface<CatalogueRow> {};
 
-    // Closed and opened again: fetched again, whole this time.
-    serve("/z/e/zelvo/basix_raktar.php", full);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    QTest::mouseClick(w->Command1, Qt::LeftButton);
-    EXPECT_FALSE(w->Lista->isHidden());
-    EXPECT_EQ(w->Lista->count(), 5);
-    EXPECT_EQ(fakes.boxes.shown.size(), 1u);
-  }
+TEST_P(CatalogueFault, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
+  const std::string full = service::demoCatalogue(host);
+  serve("/z/e/zelvo/basix_raktar.php", full, GetParam().fault);
+  setIdleLimit(stalls(GetParam().fault));
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  expectCatalogueFailed();
+
+  // Closed and opened again: fetched again, whole this time.
+  serve("/z/e/zelvo/basix_raktar.php", full);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  QTest::mouseClick(w->Command1, Qt::LeftButton);
+  EXPECT_FALSE(w->Lista->isHidden());
+  EXPECT_EQ(w->Lista->count(), 5);
+  EXPECT_EQ(fakes.boxes.shown.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, CatalogueFault,
+    ::testing::Values(CatalogueRow{"stalls before its headers", Fault::StallHeaders},
+                      CatalogueRow{"stalls mid body", Fault::Stall},
+                      CatalogueRow{"connection reset mid body", Fault::Reset},
+                      CatalogueRow{"closes before its length", Fault::CloseEarly},
+                      CatalogueRow{"never ends", Fault::Endless},
+                      CatalogueRow{"answers 500 with an error page", Fault::ServerError},
+                      CatalogueRow{"answers 404", Fault::NotFound}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 // Rows without end, cut at the bound: a failed load, read no further than the bound.
 TEST_F(FaultTest, EndlessCatalogueStopsAtItsBound) {

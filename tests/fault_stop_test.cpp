@@ -1,13 +1,9 @@
 // Fault matrix: "Állj!" and closing the window at points spread over a whole film, each in
 // a child process with the real program end. The child stops where a condition on what it
-// observes first holds (tests/fault_stop_points.h), so added or removed yields move no
+// observes first holds (tests/stop_points.h), so added or removed yields move no
 // point; the service tells it, through a pipe, of every request it sees.
-#include <fcntl.h>
-#include <unistd.h>
-#include <QProcess>
-
 #include "tests/fault_fixture.h"
-#include "tests/fault_stop_points.h"
+#include "tests/stop_harness.h"
 
 namespace stops {
 // Found by gtest next to the type: the row's name, not its bytes.
@@ -35,48 +31,28 @@ class StopAtPoint : public FaultTest,
       expectedTargets.push_back(target);
     }
     whole = service::filmContent(film);
-
-    // The write end stays here only; the read end stays open here too, so a late request
-    // can never raise SIGPIPE.
-    ASSERT_EQ(::pipe2(seenPipe, O_CLOEXEC), 0);
-    ASSERT_EQ(::fcntl(seenPipe[0], F_SETFD, 0), 0);  // the child inherits the read end
-    server.setRequestObserver([fd = seenPipe[1]](const service::LoggedRequest& r) {
-      const std::string line = r.target + '\n';
-      ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    });
-  }
-  void TearDown() override {
-    server.setRequestObserver({});
-    for (int fd : seenPipe)
-      if (fd >= 0) ::close(fd);
-    FaultTest::TearDown();
   }
 
   std::string whole;
   std::vector<std::string> expectedTargets;  // in the order a whole film sends them
-  int seenPipe[2] = {-1, -1};
 };
 
 TEST_P(StopAtPoint, EndsAtOnceWithEveryWrittenByteAndNoFurtherRequest) {
   const auto& [point, way] = GetParam();
   QTemporaryDir childFolder;
   ASSERT_TRUE(childFolder.isValid());
-  QProcess child;
-  child.start(QStringLiteral(FAULT_CHILD_PATH),
-              {QStringLiteral("stop"), QString::fromStdString(host), childFolder.path(),
-               QStringLiteral("megallj"), QString::fromLatin1(way),
-               QString::fromStdString(point.name), QString::number(seenPipe[0])});
-  ASSERT_TRUE(child.waitForFinished(40000));
-  const QString out = QString::fromUtf8(child.readAllStandardOutput());
-  SCOPED_TRACE(out.toStdString());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(child.exitCode(), 0);
+  const SeenPipe seen(server);
+  const ChildRun run = runStopChild(
+      host, childFolder.path(), QStringLiteral("megallj"),
+      {QStringLiteral("stop=") + way, QString::fromStdString("at=" + point.name), seen.option()});
+  SCOPED_TRACE(run.out.toStdString());
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0);
 
   // The child reached the point, stopped there and at once.
-  const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-  ASSERT_EQ(lines.size(), 1);
+  ASSERT_EQ(run.lines().size(), 1);
   Moment at;
-  ASSERT_TRUE(stops::fromLine(lines[0].toStdString(), at));
+  ASSERT_TRUE(run.at(at));
   EXPECT_TRUE(point.reached(at));
   EXPECT_EQ(at.seen, point.seen);
   // A slice's handle is open once its request has gone out, not before.

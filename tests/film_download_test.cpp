@@ -185,26 +185,27 @@ struct BadRecord {
   const char* message;
 };
 
-TEST_F(FilmTest, UnusableRecordsAreReportedNotDownloaded) {
-  const BadRecord rows[] = {
-      {"empty reply", "ures-valasz", "A szerver nem válaszolt."},
-      {"no star", "csillag-nelkul", "A szerver válasza hibás."},
-      {"two fields", "ket-mezo", "A szerver válasza hibás."},
-      {"count not a number", "betus-darab", "A szerver válasza hibás."},
-      {"negative count", "negativ-darab", "A szerver válasza hibás."},
-  };
-  for (const BadRecord& row : rows) {
-    SCOPED_TRACE(row.name);
-    fakes.boxes.shown.clear();
-    startWith(QString::fromUtf8(row.film));
-    ASSERT_EQ(fakes.boxes.shown.size(), 1u);
-    EXPECT_EQ(fakes.boxes.shown[0].text, QString::fromUtf8(row.message));
-    EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::Ok);
-    EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
-    EXPECT_FALSE(w->isDownloading);
-    EXPECT_TRUE(QDir(folder.path()).isEmpty());
-  }
+void PrintTo(const BadRecord& row, std::ostream* os) { *os << row.name; }
+class UnusableRecord : public FilmTest, public ::testing::WithParamInterface<BadRecord> {};
+
+TEST_P(UnusableRecord, UnusableRecordsAreReportedNotDownloaded) {
+  startWith(QString::fromUtf8(GetParam().film));
+  ASSERT_EQ(fakes.boxes.shown.size(), 1u);
+  EXPECT_EQ(fakes.boxes.shown[0].text, QString::fromUtf8(GetParam().message));
+  EXPECT_EQ(fakes.boxes.shown[0].buttons, ui::BoxButtons::Ok);
+  EXPECT_EQ(w->info->text(), QStringLiteral("Hiba történt"));
+  EXPECT_FALSE(w->isDownloading);
+  EXPECT_TRUE(QDir(folder.path()).isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnusableRecord,
+    ::testing::Values(BadRecord{"empty reply", "ures-valasz", "A szerver nem válaszolt."},
+                      BadRecord{"no star", "csillag-nelkul", "A szerver válasza hibás."},
+                      BadRecord{"two fields", "ket-mezo", "A szerver válasza hibás."},
+                      BadRecord{"count not a number", "betus-darab", "A szerver válasza hibás."},
+                      BadRecord{"negative count", "negativ-darab", "A szerver válasza hibás."}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, FirstSliceWithoutASizeTakesTheErrorReportPath) {
   const service::FilmSpec& f = serviceFilm("meret-nelkul");
@@ -220,31 +221,35 @@ struct OddFilm {
   int lowSpeedWindowS = 0;  // a shorter low-speed window than the program's, in seconds
 };
 
+void PrintTo(const OddFilm& row, std::ostream* os) { *os << row.name; }
+class OddFilmRow : public FilmTest, public ::testing::WithParamInterface<OddFilm> {};
+
 // Every address of the record's second part is fetched in order, whatever else it carries.
-TEST_F(FilmTest, OddButUsableFilmsDownloadWhole) {
-  const OddFilm rows[] = {
-      {"count below the addresses", "tobb-cim"},
-      {"count above the addresses", "kevesebb-cim"},
-      {"extra fields and extra parts", "extra-reszek"},
-      {"a slice without its length", "hossz-nelkul"},
-      {"a slow slice", "lassu"},
-      // 200 bytes a second for 6 s: far above 1 KiB a minute, so slow, not stalled.
-      {"a slice slower than the window but above the low-speed rate", "csorgo-200", 4},
-  };
-  for (const OddFilm& row : rows) {
-    SCOPED_TRACE(row.name);
-    const service::FilmSpec& f = serviceFilm(row.film);
-    net::TimeLimits limits;
-    if (row.lowSpeedWindowS) limits.lowSpeedWindow = std::chrono::seconds(row.lowSpeedWindowS);
-    net::setTimeLimitsForTests(limits);
-    startWith(QString::fromStdString(f.id));
-    net::setTimeLimitsForTests(net::TimeLimits{});
-    const QString name = QString::fromStdString(f.name);
-    EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
-    EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
-    EXPECT_TRUE(fakes.pauses.waits.empty());  // no slice was tried again
-  }
+TEST_P(OddFilmRow, OddButUsableFilmsDownloadWhole) {
+  const OddFilm& row = GetParam();
+  const service::FilmSpec& f = serviceFilm(row.film);
+  net::TimeLimits limits;
+  if (row.lowSpeedWindowS) limits.lowSpeedWindow = std::chrono::seconds(row.lowSpeedWindowS);
+  net::setTimeLimitsForTests(limits);
+  startWith(QString::fromStdString(f.id));
+  net::setTimeLimitsForTests(net::TimeLimits{});
+  const QString name = QString::fromStdString(f.name);
+  EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
+  EXPECT_TRUE(fakes.pauses.waits.empty());  // no slice was tried again
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OddFilmRow,
+    ::testing::Values(OddFilm{"count below the addresses", "tobb-cim"},
+                      OddFilm{"count above the addresses", "kevesebb-cim"},
+                      OddFilm{"extra fields and extra parts", "extra-reszek"},
+                      OddFilm{"a slice without its length", "hossz-nelkul"},
+                      OddFilm{"a slow slice", "lassu"},
+                      // 200 B/s for 6 s: far above 1 KiB a minute, so slow, not stalled.
+                      OddFilm{"a slice slower than the window but above the low-speed rate",
+                              "csorgo-200", 4}),
+    [](const auto& info) { return caseName(info.param.name); });
 
 TEST_F(FilmTest, ExistingFileIsReplacedNotAppended) {
   const service::FilmSpec& f = serviceFilm("egy-szelet");

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cctype>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,21 @@ inline std::string patternBytes(std::size_t size, unsigned seed) {
   return s;
 }
 
+// Turns a row's name into a gtest name: letters and digits only.
+inline std::string caseName(const char* name) {
+  std::string out;
+  bool upper = true;
+  for (const char* p = name; *p; ++p) {
+    const char c = *p;
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      out += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+      upper = false;
+    } else {
+      upper = true;
+    }
+  }
+  return out;
+}
 class FilmTest : public ::testing::Test {
  protected:
   void SetUp() override {

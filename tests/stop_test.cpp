@@ -4,37 +4,33 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "net/codepage.h"
-#include "service/service.h"
+#include "tests/stop_harness.h"
 
 namespace {
 
-struct ChildRun {
-  QString out;
-  bool exited = false;
-  int code = -1;
-};
+std::string readAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
+}
 
-ChildRun runChild(const std::string& host, const QString& folder, const char* id, const char* mode,
-                  const char* when) {
-  QProcess child;
-  child.start(QStringLiteral(STOP_CHILD_PATH),
-              {QString::fromStdString(host), folder, QString::fromUtf8(id),
-               QString::fromLatin1(mode), QString::fromLatin1(when)});
-  ChildRun run;
-  run.exited = child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit;
-  run.code = child.exitCode();
-  run.out = QString::fromLocal8Bit(child.readAllStandardOutput());
-  return run;
+// Options for a stop that arrives as an event once the point is reached.
+QStringList stopAt(const char* way, const char* point) {
+  return {QStringLiteral("stop=") + QLatin1String(way),
+          QStringLiteral("at=") + QLatin1String(point), QStringLiteral("posted")};
 }
 
 struct StopRow {
   const char* name;
   const char* way;  // how the child stops the program
   bool queued;      // the film runs second in a "Mindet letölt!" run, before a third
+  const char* at;   // where: see tests/stop_points.h
+  int slice;        // the slice under way there
+  bool report;      // the program end is only counted: the window must close every handle
+  const char* film = "allj";
 };
 
 class StopTest : public ::testing::TestWithParam<StopRow> {};
@@ -45,8 +41,8 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
   ASSERT_TRUE(server.start(0));
   const std::string host = server.host();
   // The second slice comes in pieces with pauses: waits in which the window handles the
-  // stop that the child posts once it has seen 310000 bytes, long before that slice ends.
-  const service::FilmSpec& film = *service::findFilm("allj");
+  // stop that the child posts at the row's point, long before that slice ends.
+  const service::FilmSpec& film = *service::findFilm(row.film);
   const std::string kept = service::sliceContent(film, 0) + service::sliceContent(film, 1);
   const service::FilmSpec before = service::makeFilm("elotte", "Előtte", {100000});
   const service::FilmSpec after = service::makeFilm("utana", "Utána", {100000});
@@ -55,51 +51,50 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
 
   // An earlier copy of the film stays as it was.
   QTemporaryDir folder;
+  const QString done = folder.filePath(QString::fromStdString(film.name) + "_Zelvoweb.mpg");
   {
-    QFile earlier(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
+    QFile earlier(done);
     ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
     earlier.write("an earlier copy");
   }
-  QProcess child;
-  child.start(QStringLiteral(STOP_CHILD_PATH),
-              {QString::fromStdString(host), folder.path(),
-               QLatin1String(row.queued ? "elotte,allj,utana" : "allj"),
-               QString::fromLatin1(row.way), QStringLiteral("310000")});
-  ASSERT_TRUE(child.waitForFinished(30000));
-  const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+  const SeenPipe seen(server);
+  QStringList options = stopAt(row.way, row.at) << seen.option();
+  if (row.report) options << QStringLiteral("end=report");
+  const ChildRun run = runStopChild(
+      host, folder.path(),
+      QString::fromLatin1(row.queued ? "elotte,%1,utana" : "%1").arg(QLatin1String(row.film)),
+      options);
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.code, 0) << run.out.toStdString();
+  stops::Moment at;
+  ASSERT_TRUE(run.at(at)) << run.out.toStdString();
+  const qint64 received = at.received;
+  EXPECT_EQ(at.item, service::sliceAddress(host, film, row.slice));
+  if (row.report) {  // asked once to end, every handle closed, no box and no "Kész"
+    EXPECT_TRUE(run.lines().contains(QStringLiteral("ENDED 1 1 0"))) << run.out.toStdString();
+    EXPECT_TRUE(
+        run.lines().filter(QRegularExpression(QStringLiteral("^(BOX|INFO Kész)"))).isEmpty());
+  }
 
-  const QStringList stop = out.section(QStringLiteral("STOP "), 1).split(QLatin1Char(' '));
-  ASSERT_GE(stop.size(), 2) << out.toStdString();
-  const qint64 received = stop[0].toLongLong();
-  EXPECT_EQ(stop[1].trimmed().toStdString(), service::sliceAddress(host, film, 1));
-
-  QFile earlier(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
-  ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
-  EXPECT_EQ(earlier.readAll(), QByteArray("an earlier copy"));
-  QFile file(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg.part")));
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  const std::string onDisk = file.readAll().toStdString();
+  EXPECT_EQ(readAll(done), "an earlier copy");
+  const std::string onDisk = readAll(done + QStringLiteral(".part"));
   EXPECT_GE(static_cast<qint64>(onDisk.size()), received);
   EXPECT_LE(onDisk.size(), kept.size());
   EXPECT_TRUE(onDisk == kept.substr(0, onDisk.size()));
-  // Nothing was asked for after the slice under way: no later slice, no later film.
+  // Nothing was asked for after the stop: no later slice, no later film.
   const auto requests = server.requests();
-  ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests.back().target, service::sliceAddress(host, film, 1).substr(host.size()));
-  if (!row.queued) {
+  ASSERT_EQ(requests.size(), std::size_t(at.seen));
+  EXPECT_EQ(host + requests.back().target, at.item);
+  if (!row.queued && !row.report) {
     // Started again: it goes on from the work file. Of what it holds, only the film's first
     // 64 KiB and the last 64 KiB of the slice it ends in are asked for again (the host gives
     // no validator to prove them by).
     const std::size_t logged = server.requests().size();
-    const ChildRun again = runChild(host, folder.path(), "allj", row.way, "never");
+    const ChildRun again = runStopChild(host, folder.path(), QStringLiteral("allj"), {});
     ASSERT_TRUE(again.exited);
-    EXPECT_TRUE(again.out.contains(QStringLiteral("DONE Kész: Film.mpg")))
+    EXPECT_TRUE(again.out.contains(QStringLiteral("INFO Kész: Film.mpg")))
         << again.out.toStdString();
-    QFile whole(folder.filePath(QStringLiteral("Film_Zelvoweb.mpg")));
-    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(whole.readAll().toStdString() == service::filmContent(film));
+    EXPECT_TRUE(readAll(done) == service::filmContent(film));
     const auto log = server.requests();
     std::uint64_t askedAgain = 0;
     bool sizeQuery = true;  // the film's size query reads only the headers of slice 0
@@ -123,9 +118,9 @@ TEST_P(StopTest, EndsAtOnceKeepingEveryByteAndSendingNothingMore) {
     EXPECT_EQ(askedAgain, 64u * 1024 + std::min<std::uint64_t>(64 * 1024, onDisk.size() - 300000));
     return;
   }
-  QFile done(folder.filePath(QStringLiteral("Előtte_Zelvoweb.mpg")));
-  ASSERT_TRUE(done.open(QIODevice::ReadOnly));
-  EXPECT_TRUE(done.readAll().toStdString() == service::filmContent(before));
+  if (!row.queued) return;
+  EXPECT_TRUE(readAll(folder.filePath(QStringLiteral("Előtte_Zelvoweb.mpg"))) ==
+              service::filmContent(before));
 }
 
 // A stop that comes during the wait before a retry ends the program there: no retry.
@@ -136,7 +131,8 @@ TEST(StopDuringWait, EndsTheProgramWithoutTheRetry) {
     service::Server server;  // its slice answers 503 once per server
     ASSERT_TRUE(server.start(0));
     QTemporaryDir folder;
-    const ChildRun run = runChild(server.host(), folder.path(), film.id.c_str(), way, "wait");
+    const ChildRun run = runStopChild(server.host(), folder.path(), QString::fromStdString(film.id),
+                                      stopAt(way, "wait"));
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     EXPECT_TRUE(run.out.startsWith(QStringLiteral("WAIT 2000"))) << run.out.toStdString();
@@ -145,9 +141,8 @@ TEST(StopDuringWait, EndsTheProgramWithoutTheRetry) {
       asked +=
           r.target == service::sliceAddress(server.host(), film, 1).substr(server.host().size());
     EXPECT_EQ(asked, 1);
-    QFile part(folder.filePath(QString::fromStdString(film.name) + "_Zelvoweb.mpg.part"));
-    ASSERT_TRUE(part.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(part.readAll().toStdString() == service::sliceContent(film, 0));
+    EXPECT_TRUE(readAll(folder.filePath(QString::fromStdString(film.name) +
+                                        "_Zelvoweb.mpg.part")) == service::sliceContent(film, 0));
   }
 }
 
@@ -171,19 +166,19 @@ TEST_P(StopAtMoment, EndsTheProgramAndKeepsTheFiles) {
   QTemporaryDir folder;
   const QString work = folder.filePath(QStringLiteral("Pillanat_Zelvoweb.mpg.part"));
   const bool check = std::string(row.when) == "check";
-  if (check)
-    ASSERT_TRUE(runChild(server.host(), folder.path(), "pillanat", row.way, "300000").exited);
-  const auto readAll = [](const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
-  };
+  if (check) {
+    ASSERT_TRUE(runStopChild(server.host(), folder.path(), QStringLiteral("pillanat"),
+                             stopAt(row.way, "received 300000"))
+                    .exited);
+  }
   const std::string before = readAll(work);
   const std::size_t logged = server.requests().size();
 
-  const ChildRun run = runChild(server.host(), folder.path(), "pillanat", row.way, row.when);
+  const ChildRun run = runStopChild(server.host(), folder.path(), QStringLiteral("pillanat"),
+                                    stopAt(row.way, row.when));
   ASSERT_TRUE(run.exited);
   EXPECT_EQ(run.code, 0) << run.out.toStdString();
-  EXPECT_TRUE(run.out.startsWith(QStringLiteral("STOP "))) << run.out.toStdString();
+  EXPECT_TRUE(run.out.startsWith(QStringLiteral("AT "))) << run.out.toStdString();
   const auto log = server.requests();
   if (check) {
     EXPECT_GE(before.size(), 300000u);
@@ -210,11 +205,18 @@ INSTANTIATE_TEST_SUITE_P(
                       MomentRow{"CloseDuringTheFinalSync", "end", "close"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(Ways, StopTest,
-                         ::testing::Values(StopRow{"Click", "click", false},
-                                           StopRow{"Close", "close", false},
-                                           StopRow{"ClickDuringQueueRun", "click", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ways, StopTest,
+    ::testing::Values(StopRow{"Click", "click", false, "received 310000", 1, false},
+                      StopRow{"Close", "close", false, "received 310000", 1, false},
+                      StopRow{"ClickDuringQueueRun", "click", true, "received 310000", 1, false},
+                      // Clicked once the slow slice is asked for.
+                      StopRow{"StopDuringADownloadClosesEverythingAndSendsNothingMore", "click",
+                              false, "seen 4", 1, true, "megallit"},
+                      // Queued as a slice ends: handled before the next is asked for.
+                      StopRow{"StopQueuedBeforeTheNextRequestSendsNothingMore", "click", false,
+                              "received 300000", 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

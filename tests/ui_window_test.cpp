@@ -23,6 +23,7 @@
 #include "ui/catalogue_view.h"
 #include "ui/folders.h"
 #include "ui/form1.h"
+#include "ui/layout.h"
 #include "ui/seams.h"
 
 namespace {
@@ -31,14 +32,6 @@ namespace {
 const QString kNoHost = QStringLiteral("127.0.0.1:9");
 // The client area the layout was drawn in, 6480 x 4590 twips.
 const QRect kDesignArea(0, 0, 6480 / 15, 4590 / 15);
-
-struct Layout {
-  const char* name;
-  const char* container;
-  int left, top, width, height;
-  const char* text;  // nullptr: not a text control
-  bool hidden;
-};
 
 QString textOf(QWidget* w) {
   if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
@@ -60,37 +53,46 @@ class WindowTest : public ::testing::Test {
 };
 
 TEST_F(WindowTest, StartUpLayoutMatchesTheDesign) {
-  const Layout rows[] = {
-      {"azon2queue", "Form1", 2920, 600, 970, 285, "> Listához", false},
-      {"Command1", "Form1", 2920, 1320, 970, 285, "Minden film", false},
-      {"Frame2", "Form1", 0, 2400, 3855, 2175, "Letöltési sor", false},
-      {"btQueue2", "Frame2", 2520, 1800, 1215, 255, "Becsuk", false},
-      {"q_letolt", "Frame2", 2520, 720, 1215, 375, "Mindet letölt!", false},
-      {"q_del", "Frame2", 2520, 240, 1215, 255, "> Töröl", false},
-      {"queue", "Frame2", 120, 240, 2295, 1815, nullptr, false},
-      {"toQueue", "Form1", 4080, 1920, 970, 285, "<< Listához", false},
-      {"btQueue", "Form1", 2920, 1650, 970, 285, "Letöltési sor", false},
-      {"Command2", "Form1", 5400, 1920, 970, 285, "Letölt!", true},
-      {"Frame1", "Form1", 3960, 0, 2500, 2295, "Összes film", false},
-      {"Lista", "Frame1", 50, 240, 2400, 1620, nullptr, true},
-      {"Go", "Form1", 2920, 90, 970, 410, "Start!", false},
-      {"Drive1", "Form1", 0, 560, 2895, 315, nullptr, false},
-      {"directory", "Form1", 0, 920, 2895, 990, nullptr, false},
-      {"Picture1", "Form1", 0, 1960, 3900, 375, nullptr, false},
-      {"info", "Picture1", 0, 0, 3855, 375, "v0.51", false},
-      {"processBar", "Picture1", 0, 0, 3855, 375, "", false},
-      {"azonosito", "Form1", 0, 90, 2895, 420, "Ide írd az azonosítót!", false},
-      {"lblEgy", "Form1", 3720, 1680, 135, 135, "", true},
+  // What each control of the layout table shows, in the table's order.
+  const struct {
+    const char* name;
+    const char* text;  // nullptr: not a text control
+    bool hidden;
+  } rows[] = {
+      {"azon2queue", "> Listához", false},
+      {"Command1", "Minden film", false},
+      {"Frame2", "Letöltési sor", false},
+      {"btQueue2", "Becsuk", false},
+      {"q_letolt", "Mindet letölt!", false},
+      {"q_del", "> Töröl", false},
+      {"queue", nullptr, false},
+      {"toQueue", "<< Listához", false},
+      {"btQueue", "Letöltési sor", false},
+      {"Command2", "Letölt!", true},
+      {"Frame1", "Összes film", false},
+      {"Lista", nullptr, true},
+      {"Go", "Start!", false},
+      {"Drive1", nullptr, false},
+      {"directory", nullptr, false},
+      {"Picture1", nullptr, false},
+      {"info", "v0.51", false},
+      {"processBar", "", false},
+      {"azonosito", "Ide írd az azonosítót!", false},
+      {"lblEgy", "", true},
   };
-  for (const Layout& row : rows) {
+  ASSERT_EQ(std::size(rows), std::size(ui::kLayout));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const auto& row = rows[i];
+    const ui::ControlPlace& at = ui::kLayout[i];
     SCOPED_TRACE(row.name);
+    ASSERT_STREQ(at.name, row.name);
     auto* c = w->findChild<QWidget*>(QLatin1String(row.name));
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->parentWidget()->objectName(), QLatin1String(row.container));
+    EXPECT_EQ(c->parentWidget()->objectName(), QLatin1String(at.container));
     // Children of the bordered panel sit inside its border.
-    const int inset = QLatin1String(row.container) == QLatin1String("Picture1") ? 1 : 0;
-    EXPECT_EQ(c->geometry(), QRect(qRound(row.left / 15.0) + inset, qRound(row.top / 15.0) + inset,
-                                   qRound(row.width / 15.0), qRound(row.height / 15.0)));
+    const int inset = QLatin1String(at.container) == QLatin1String("Picture1") ? 1 : 0;
+    EXPECT_EQ(c->geometry(), QRect(qRound(at.left / 15.0) + inset, qRound(at.top / 15.0) + inset,
+                                   qRound(at.width / 15.0), qRound(at.height / 15.0)));
     if (row.text) {
       EXPECT_EQ(textOf(c), QString::fromUtf8(row.text));
     }

@@ -15,6 +15,7 @@
 #include "ui/catalogue.h"
 #include "ui/catalogue_view.h"
 #include "ui/folders.h"
+#include "ui/layout.h"
 #include "ui/look.h"
 #include "ui/twips.h"
 
@@ -137,32 +138,14 @@ void Form1::buildControls() {
   lblEgy = new QLabel(this);
   lblEgy->setObjectName(QStringLiteral("lblEgy"));
 
-  using ui::place;
-  place(azon2queue, 2920, 600, 970, 285);
-  place(Command1, 2920, 1320, 970, 285);
-  place(Frame2, 0, 2400, 3855, 2175);
-  place(btQueue2, 2520, 1800, 1215, 255);
-  place(q_letolt, 2520, 720, 1215, 375);
-  place(q_del, 2520, 240, 1215, 255);
-  place(queue, 120, 240, 2295, 1815);
-  place(toQueue, 4080, 1920, 970, 285);
-  place(btQueue, 2920, 1650, 970, 285);
-  place(Command2, 5400, 1920, 970, 285);
-  place(Frame1, 3960, 0, 2500, 2295);
-  place(Lista, 50, 240, 2400, 1620);
-  place(Go, 2920, 90, 970, 410);
-  place(Drive1, 0, 560, 2895, 315);
-  place(directory, 0, 920, 2895, 990);
-  place(Picture1, 0, 1960, 3900, 375);
-  // Inside the panel, positions count from within its border.
+  // Inside the bordered panel, positions count from within its border.
   const int border = Picture1->frameWidth();
-  place(info, 0, 0, 3855, 375);
-  info->move(info->pos() + QPoint(border, border));
-  place(processBar, 0, 0, 3855, 375);
-  processBar->move(processBar->pos() + QPoint(border, border));
+  for (const ui::ControlPlace& p : ui::kLayout) {
+    auto* c = findChild<QWidget*>(QLatin1String(p.name));
+    ui::place(c, p.left, p.top, p.width, p.height);
+    if (c->parentWidget() == Picture1) c->move(c->pos() + QPoint(border, border));
+  }
   processBarTwips_ = 3855;
-  place(azonosito, 0, 90, 2895, 420);
-  place(lblEgy, 3720, 1680, 135, 135);
 
   Command2->setVisible(false);
   Lista->setVisible(false);

@@ -1,10 +1,11 @@
-// The stop matrix's film and the points where it is stopped, shared by the test and its
-// child process. A point is a condition on what can be observed of the film under way;
-// the child stops at the first yield point where it holds, however many yields led there.
+// The stop matrix's film and the points where it is stopped, shared by the tests and the
+// stop child. A point is a condition on what can be observed of the film under way; the
+// child stops at the first yield point where it holds, however many yields led there.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,21 +35,25 @@ struct Moment {
   bool sliceOpen = false;     // the window's hRequest is open
   std::int64_t received = 0;  // the window's receivedBytes
   std::int64_t inBuffer = 0;  // the window's bytesRead: read, maybe not yet counted
-  bool hasFile = false;       // the film's file exists
+  bool hasFile = false;       // a film's work file exists
+  std::int64_t buffered = 0;  // bytes the open request holds, not yet read by the window
+  bool hasFinal = false;      // a film has taken its final name
+  std::string item = "-";     // the window's loopItem: the slice address under way
 };
 
 // One line each way between the child and the test.
 inline std::string toLine(const Moment& m) {
   std::ostringstream out;
   out << "AT " << m.seen << ' ' << m.opened << ' ' << m.sizeShown << ' ' << m.slice << ' '
-      << m.sliceOpen << ' ' << m.received << ' ' << m.inBuffer << ' ' << m.hasFile;
+      << m.sliceOpen << ' ' << m.received << ' ' << m.inBuffer << ' ' << m.hasFile << ' '
+      << m.buffered << ' ' << m.hasFinal << ' ' << (m.item.empty() ? "-" : m.item);
   return out.str();
 }
 inline bool fromLine(const std::string& line, Moment& m) {
   std::istringstream in(line);
   std::string at;
   in >> at >> m.seen >> m.opened >> m.sizeShown >> m.slice >> m.sliceOpen >> m.received >>
-      m.inBuffer >> m.hasFile;
+      m.inBuffer >> m.hasFile >> m.buffered >> m.hasFinal >> m.item;
   std::string rest;
   return at == "AT" && in && !(in >> rest);
 }
@@ -107,10 +112,22 @@ inline const std::vector<StopPoint>& stopPoints() {
   return points;
 }
 
-inline const StopPoint* findStopPoint(const std::string& name) {
+// A matrix point by name, or one that holds for any film: "received N" (bytes counted),
+// "seen N" (requests the service has seen),
+// "check" (the answer to a work file's first check is being read), "end" (a finished film
+// has taken its name).
+inline std::optional<StopPoint> findStopPoint(const std::string& name) {
   for (const StopPoint& p : stopPoints())
-    if (p.name == name) return &p;
-  return nullptr;
+    if (p.name == name) return p;
+  if (name == "check") return StopPoint{name, [](const Moment& m) { return m.buffered > 0; }, -1};
+  if (name == "end") return StopPoint{name, [](const Moment& m) { return m.hasFinal; }, -1};
+  if (name.rfind("seen ", 0) == 0) {
+    const int requests = std::stoi(name.substr(5));
+    return StopPoint{name, [requests](const Moment& m) { return m.seen >= requests; }, requests};
+  }
+  if (name.rfind("received ", 0) != 0) return std::nullopt;
+  const std::int64_t bytes = std::stoll(name.substr(9));
+  return StopPoint{name, [bytes](const Moment& m) { return m.received >= bytes; }, -1};
 }
 
 }  // namespace stops
