@@ -140,8 +140,9 @@ int clientMain(int argc, char** argv) {
   QCoreApplication::processEvents();
   if (argc == 6) {
     const std::int64_t stopAt = std::atoll(argv[5]);
-    w.setYieldObserver([&w, stopAt](long long) {
-      if (w.isDownloading && w.film().receivedBytes >= stopAt) QTest::mouseClick(w.Go, Qt::LeftButton);
+    w.setYieldObserver([&w, stopAt]() {
+      if (w.isDownloading && w.film().receivedBytes >= stopAt)
+        QTest::mouseClick(w.Go, Qt::LeftButton);
     });
   }
 

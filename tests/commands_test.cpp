@@ -97,7 +97,7 @@ TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(front));
     fakes.desktop.log.clear();
     bool midway = false;
-    w->setYieldObserver([&](long long) {
+    w->setYieldObserver([&]() {
       const int value = bar->currentValue().toInt();
       EXPECT_NEAR(value, 100.0 * w->processBarWidth() / w->barFullWidth, 0.5);
       midway = midway || (value > 0 && value < 100);
@@ -126,7 +126,7 @@ TEST_F(FilmTest, CatalogueOpensLoadsOnceAndCloses) {
   // The caption while loading, seen at every yield of the fetch (not by a timer, which
   // a loaded machine may not get to run before the reply is in).
   QStringList titles;
-  w->setYieldObserver([&](long long) { titles << w->Frame1->title(); });
+  w->setYieldObserver([&]() { titles << w->Frame1->title(); });
   QTest::mouseClick(w->Command1, Qt::LeftButton);
   w->setYieldObserver(nullptr);
   EXPECT_TRUE(titles.contains(QStringLiteral("Listát töltöm")));
@@ -212,7 +212,7 @@ TEST_P(ClicksDuringLoad, CommandOneClickedDuringTheLoadFetchesAndFillsOnce) {
                                                    "2\tdzsoni02\tSzegény Dzsoni"))
                           .toStdString());
   bool clicked = false;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (clicked) return;
     clicked = true;
     for (int i = 0; i < GetParam().clicks; ++i) QTest::mouseClick(w->Command1, Qt::LeftButton);

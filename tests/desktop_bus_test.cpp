@@ -162,7 +162,7 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     bool heldAtFirstRequest = false;
     bool barRestarted = false;  // before the slices, the bar still shows the last film
     bool midway = false;
-    w->setYieldObserver([&](long long) {
+    w->setYieldObserver([&]() {
       if (!server.requests().empty() && !heldAtFirstRequest) {
         heldAtFirstRequest = QTest::qWaitFor([&] { return fake_.held == 1; }, kWaitMs);
         if (row.then == Then::Stop) QTest::mouseClick(w->Go, Qt::LeftButton);

@@ -44,7 +44,7 @@ TEST_F(FaultTest, ChaosRunKeepsEveryFileTrue) {
       server.addFilm(f);
       const std::string finalBefore = fileBytes(name);
       const std::int64_t stopAt = pick(2) ? std::int64_t(pick(versions.back().size())) : -1;
-      w->setYieldObserver([&](long long) {
+      w->setYieldObserver([&]() {
         if (w->isDownloading && w->film().receivedBytes >= stopAt && stopAt >= 0)
           QTest::mouseClick(w->Go, Qt::LeftButton);
       });

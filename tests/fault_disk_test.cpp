@@ -228,7 +228,7 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     FakeSeams otherSeams;
     std::unique_ptr<Form1> other;
     bool done = false;
-    w->setYieldObserver([&](long long) {
+    w->setYieldObserver([&]() {
       if (done || w->film().loopItem.toString() !=
                       QString::fromStdString(service::sliceAddress(host, f, 1)))
         return;
@@ -312,7 +312,7 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
   server.addFilm(f);
   // The earlier run, stopped once stopAt bytes were in (reads end where the network's
   // pieces do, so a few more may be).
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (w->isDownloading && w->film().receivedBytes >= std::int64_t(row.stopAt))
       QTest::mouseClick(w->Go, Qt::LeftButton);
   });
@@ -336,7 +336,7 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
   fakes.boxes.shown.clear();
 
   QStringList shown;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (shown.isEmpty() || shown.last() != w->info->text()) shown << w->info->text();
   });
   startWith(QString::fromStdString(f.id));

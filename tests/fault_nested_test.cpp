@@ -45,7 +45,7 @@ TEST_P(NestedCatalogue, FilmAndCatalogueBothComeOutRight) {
   int seen = 0;
   bool clicked = false, busyAtClick = false;
   std::size_t requestsBeforeClick = 0;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (clicked || !inTransfer() || ++seen < row.afterYields) return;
     clicked = true;  // the nested load yields too; it must not click again
     busyAtClick = w->isDownloading;

@@ -373,7 +373,7 @@ TEST_F(FaultTest, FirstSliceAnnouncingATerabyteFailsWithoutHangingOrAnnouncingKe
   r.addContentLength = false;
   server.setReply(sliceTarget(f, 0), r);
   QString infoWhileReading;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (infoWhileReading.isEmpty() && w->film().hRequest != 0) infoWhileReading = w->info->text();
   });
   startWith(QStringLiteral("tera"));
@@ -393,7 +393,7 @@ TEST_F(FaultTest, RecordWithOneHundredThousandSliceAddresses) {
   f.slices[kBroken].fault = Fault::NotFound;
   server.addFilm(f);
   QString summary;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     if (summary.isEmpty() && w->film().hRequest != 0) summary = w->info->text();
   });
   startWith(QString::fromStdString(f.id));

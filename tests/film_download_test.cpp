@@ -63,14 +63,17 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
   // each slice counted: the window's count follows the reads the network layer saw.
   std::uint64_t before = 0;  // reads ahead of the first slice
   int updates = 0, miscounted = 0, stale = 0;
-  w->setYieldObserver([&, last = 0](long long) mutable {
+  w->setYieldObserver([&, last = 0]() mutable {
     if (!before && w->film().readsSinceUpdate == 1) before = net::readsForTests() - 1;
     if (!before) return;
-    miscounted += (net::readsForTests() - before) % 100 != std::uint64_t(w->film().readsSinceUpdate % 100);
+    miscounted +=
+        (net::readsForTests() - before) % 100 != std::uint64_t(w->film().readsSinceUpdate % 100);
     if (w->film().readsSinceUpdate < last) {
       ++updates;
-      stale += w->film().percentDone !=
-               download::progressNumbers(w->film().receivedBytes, w->film().totalKb, w->barFullWidth).percentDone;
+      stale +=
+          w->film().percentDone !=
+          download::progressNumbers(w->film().receivedBytes, w->film().totalKb, w->barFullWidth)
+              .percentDone;
     }
     last = w->film().readsSinceUpdate;
   });
@@ -100,7 +103,7 @@ TEST_F(FilmTest, ProgressOfTheLastReadsReachesTheScreenWithoutAFurtherRead) {
   bool caughtUp = false;
   const QString percent = QStringLiteral("21") + download::userDecimalSeparator() + "33%";
   const QString info = QStringLiteral("625Kb/2930Kb ") + percent;
-  w->setYieldObserver([&](long long) {
+  w->setYieldObserver([&]() {
     // Every read is full unless the reader overtakes the network; the first point past
     // 640,000 bytes then lies below 640,064, which shows the same figures.
     if (held || w->film().receivedBytes < 640000) return;

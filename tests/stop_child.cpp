@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
   SeenRequests seen(option(args, QStringLiteral("seen"), QStringLiteral("-1")).toInt());
   const net::HINTERNET openedBefore = net::handlesOpenedForTests();
   bool asked = false;
-  w.setYieldObserver([&](long long) {
+  w.setYieldObserver([&]() {
     if (asked || !point) return;
     const stops::Moment m = momentOf(w, seen, openedBefore, folder);
     if (!point->reached(m)) return;

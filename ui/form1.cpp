@@ -137,7 +137,13 @@ void Form1::buildControls() {
   azonosito->setObjectName(QStringLiteral("azonosito"));
   lblEgy = new QLabel(this);
   lblEgy->setObjectName(QStringLiteral("lblEgy"));
+  layOutControls();
+  styleControls();
+  orderControls();
+  connectControls();
+}
 
+void Form1::layOutControls() {
   // Inside the bordered panel, positions count from within its border.
   const int border = Picture1->frameWidth();
   for (const ui::ControlPlace& p : ui::kLayout) {
@@ -146,11 +152,12 @@ void Form1::buildControls() {
     if (c->parentWidget() == Picture1) c->move(c->pos() + QPoint(border, border));
   }
   processBarTwips_ = 3855;
-
   Command2->setVisible(false);
   Lista->setVisible(false);
   lblEgy->setVisible(false);
+}
 
+void Form1::styleControls() {
   Go->setFont(legacyFont(9.75));
   info->setFont(legacyFont(9.75));
   azonosito->setFont(legacyFont(12));
@@ -165,7 +172,9 @@ void Form1::buildControls() {
   infoPalette.setColor(QPalette::WindowText, Qt::white);
   info->setPalette(infoPalette);
   setBackground(processBar, kBusyColour);
+}
 
+void Form1::orderControls() {
   // Stacking: of two overlapping controls, the one listed first lies on top.
   const QList<QWidget*> listed = {azon2queue, Command1, Frame2,     btQueue2,  q_letolt,
                                   q_del,      queue,    toQueue,    btQueue,   Command2,
@@ -178,7 +187,9 @@ void Form1::buildControls() {
                                     Command2,  btQueue,   toQueue,  queue,     q_del,
                                     q_letolt,  btQueue2,  Command1, azon2queue};
   for (int i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
+}
 
+void Form1::connectControls() {
   connect(Go, &QPushButton::clicked, this, &Form1::Go_Click);
   connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
   connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
@@ -339,7 +350,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::countYield() {
   ++yieldCount_;
-  if (yieldObserver_) yieldObserver_(yieldCount_);
+  if (yieldObserver_) yieldObserver_();
 }
 
 void Form1::yield() {

@@ -54,10 +54,8 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
                                 std::size_t maxBytes) override;
   // A yield point of a transfer: lets the window handle pending events.
   void yield();
-  // Tests: called at every yield point, before events are handled, with its running number.
-  void setYieldObserver(std::function<void(long long)> observer) {
-    yieldObserver_ = std::move(observer);
-  }
+  // Tests: called at every yield point, before events are handled.
+  void setYieldObserver(std::function<void()> observer) { yieldObserver_ = std::move(observer); }
   bool ending() const override { return ending_; }
   QString serviceHost() const override { return host_; }
   QString userAgent() const override { return agentName; }
@@ -110,6 +108,10 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   class LabelTarget;
 
   void buildControls();
+  void layOutControls();
+  void styleControls();
+  void orderControls();  // stacking and focus order
+  void connectControls();
   void Form_Load();
   void Form_Unload();
   void endProgram();
@@ -148,7 +150,7 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   bool ending_ = false;
   ui::EventPump pump_;  // the one way back into the event loop during a transfer
   long long yieldCount_ = 0;
-  std::function<void(long long)> yieldObserver_;
+  std::function<void()> yieldObserver_;
   QVector<ui::Volume> volumes_;
   QHash<QString, QString> driveFolders_;  // last folder used on each volume
   float processBarTwips_ = 0;
