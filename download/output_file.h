@@ -48,10 +48,6 @@ class OutputFile {
   // name. Never follows a symbolic link and never leaves the folder.
   Opened open(const QString& folder, const QString& fileName, const QByteArray& key,
               WorkMark* mark = nullptr);
-  // A fresh work file, whatever was there (see open).
-  bool create(const QString& folder, const QString& fileName) {
-    return open(folder, fileName, {}) == Opened::Fresh;
-  }
   // Drops the work file (never truncated in place) and starts a fresh, empty one.
   bool startOver();
   // Puts what was written on the disk and the mark on the file.

@@ -254,7 +254,7 @@ TEST(OutputFile, WritesTheWorkFileAndRenamesOnlyACompleteFilm) {
     old.write("old contents that must go");
   }
   OutputFile out;
-  ASSERT_TRUE(out.create(tmp.path(), "out.bin"));
+  ASSERT_TRUE(out.open(tmp.path(), "out.bin", {}) == OutputFile::Opened::Fresh);
   EXPECT_EQ(QFileInfo(work).size(), 0);    // an old work file gives way to a fresh one
   const std::string big(300 * 1024, 'x');  // more than one buffer
   ASSERT_TRUE(out.write("abc", 3));
@@ -275,7 +275,7 @@ TEST(OutputFile, WritesTheWorkFileAndRenamesOnlyACompleteFilm) {
   EXPECT_EQ(in.readAll(), QByteArray("abc") + QByteArray(10, 'x') + "Z");
 
   // Closed without commit: the work file keeps its bytes, the final name stays as it was.
-  ASSERT_TRUE(out.create(tmp.path(), "out.bin"));
+  ASSERT_TRUE(out.open(tmp.path(), "out.bin", {}) == OutputFile::Opened::Fresh);
   ASSERT_TRUE(out.write("partial", 7));
   ASSERT_TRUE(out.close());
   EXPECT_EQ(QFileInfo(work).size(), 7);
@@ -396,7 +396,7 @@ TEST(OutputFile, ContinuesOnlyAWorkFileMarkedForThisFilm) {
 TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
   QTemporaryDir tmp;
   OutputFile out;
-  ASSERT_TRUE(out.create(tmp.path(), "f.mpg"));
+  ASSERT_TRUE(out.open(tmp.path(), "f.mpg", {}) == OutputFile::Opened::Fresh);
   ASSERT_TRUE(out.write("abc", 3));
   ASSERT_TRUE(QFile::remove(tmp.filePath("f.mpg.part")));
   EXPECT_FALSE(out.commit());
@@ -404,7 +404,7 @@ TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
   out.close();
 
   // A file size limit stands in for a full disk (each test runs in its own process).
-  ASSERT_TRUE(out.create(tmp.path(), "g.mpg"));
+  ASSERT_TRUE(out.open(tmp.path(), "g.mpg", {}) == OutputFile::Opened::Fresh);
   std::signal(SIGXFSZ, SIG_IGN);
   rlimit before{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
