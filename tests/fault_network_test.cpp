@@ -177,13 +177,14 @@ TEST_F(FaultTest, StalledSliceShowsTheFiguresOfItsLastBytesWhileItWaits) {
 // The film record itself stalls or breaks. A record cut short must never pass for a whole
 // one: the service's record is one whose first half is a well-formed record of one slice.
 
-struct RecordRow {
+// A row of one fault, for the record and the catalogue alike.
+struct FaultRow {
   const char* name;
   Fault fault;
 };
+void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
-void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
-class RecordFault : public FaultTest, public ::testing::WithParamInterface<RecordRow> {};
+class RecordFault : public FaultTest, public ::testing::WithParamInterface<FaultRow> {};
 
 TEST_P(RecordFault, RecordThatStallsOrBreaksIsNoAnswer) {
   service::FilmSpec f = serviceFilm("felezett-rekord");
@@ -200,13 +201,13 @@ TEST_P(RecordFault, RecordThatStallsOrBreaksIsNoAnswer) {
   EXPECT_TRUE(filesBelowFolder().isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, RecordFault,
-    ::testing::Values(RecordRow{"stalls before its headers", Fault::StallHeaders},
-                      RecordRow{"stalls mid body", Fault::Stall},
-                      RecordRow{"connection reset mid body", Fault::Reset},
-                      RecordRow{"closes before its length", Fault::CloseEarly}),
-    [](const auto& info) { return caseName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Matrix, RecordFault,
+                         ::testing::Values(FaultRow{"stalls before its headers",
+                                                    Fault::StallHeaders},
+                                           FaultRow{"stalls mid body", Fault::Stall},
+                                           FaultRow{"connection reset mid body", Fault::Reset},
+                                           FaultRow{"closes before its length", Fault::CloseEarly}),
+                         [](const auto& info) { return caseName(info.param.name); });
 
 // ---------------------------------------------------------------------------------------
 // No service at all: a closed port, a name that does not resolve.
@@ -455,12 +456,7 @@ INSTANTIATE_TEST_SUITE_P(Matrix, LargeCatalogue,
 
 // Cut short, or past its bound: never shown as a whole (or empty) list. The next opening
 // of the panel asks again.
-struct CatalogueRow {
-  const char* name;
-  Fault fault;
-};
-void PrintTo(const CatalogueRow& row, std::ostream* os) { *os << row.name; }
-class CatalogueFault : public FaultTest, public ::testing::WithParamInterface<CatalogueRow> {};
+class CatalogueFault : public FaultTest, public ::testing::WithParamInterface<FaultRow> {};
 
 TEST_P(CatalogueFault, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
   const std::string full = service::demoCatalogue(host);
@@ -480,13 +476,13 @@ TEST_P(CatalogueFault, CatalogueThatStallsBreaksOrNeverEndsIsAFailedLoad) {
 
 INSTANTIATE_TEST_SUITE_P(
     Matrix, CatalogueFault,
-    ::testing::Values(CatalogueRow{"stalls before its headers", Fault::StallHeaders},
-                      CatalogueRow{"stalls mid body", Fault::Stall},
-                      CatalogueRow{"connection reset mid body", Fault::Reset},
-                      CatalogueRow{"closes before its length", Fault::CloseEarly},
-                      CatalogueRow{"never ends", Fault::Endless},
-                      CatalogueRow{"answers 500 with an error page", Fault::ServerError},
-                      CatalogueRow{"answers 404", Fault::NotFound}),
+    ::testing::Values(FaultRow{"stalls before its headers", Fault::StallHeaders},
+                      FaultRow{"stalls mid body", Fault::Stall},
+                      FaultRow{"connection reset mid body", Fault::Reset},
+                      FaultRow{"closes before its length", Fault::CloseEarly},
+                      FaultRow{"never ends", Fault::Endless},
+                      FaultRow{"answers 500 with an error page", Fault::ServerError},
+                      FaultRow{"answers 404", Fault::NotFound}),
     [](const auto& info) { return caseName(info.param.name); });
 
 // Rows without end, cut at the bound: a failed load, read no further than the bound.
