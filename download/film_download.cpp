@@ -37,12 +37,9 @@ QByteArray rangeHeader(std::uint64_t first, std::optional<std::uint64_t> last = 
          (last ? QByteArray::number(qulonglong(*last)) : QByteArray()) + "\r\n";
 }
 
-// A validator fit to be sent back in a header line.
+// The answer's validator fit for If-Range: a strong one, else none.
 QByteArray validatorOf(const net::Request& r) {
-  QByteArray v = r.header("ETag").trimmed();
-  if (v.isEmpty()) v = r.header("Last-Modified").trimmed();
-  if (v.size() > 512 || v.contains('\r') || v.contains('\n')) return {};
-  return v;
+  return strongValidator(r.header("ETag"), r.header("Last-Modified"), r.header("Date"));
 }
 
 std::int64_t secondsNow() {
@@ -103,7 +100,8 @@ bool FilmDownload::yield() {
 
 void FilmDownload::abort() {
   request_.close();
-  output_.flush();  // every byte received so far stays in the file
+  // Every byte received so far stays in the file, and the mark vouches for it.
+  if (output_.isOpen()) output_.sync();
 }
 
 void FilmDownload::clearProgress() {
@@ -255,16 +253,17 @@ std::optional<FilmOutcome> FilmDownload::openWorkFile(const QString& identifier,
     return failed(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + name.path);
   if (opened == OutputFile::Opened::Fresh || output_.size() == 0) return std::nullopt;
 
-  switch (prove(mark, place)) {
-    case Proof::Stopped: return kStopped;
-    case Proof::Failed: return failed(sliceFailure(checking_));
-    case Proof::Changed:
+  switch (resume(mark, place)) {
+    case Resume::Stopped: return kStopped;
+    case Resume::Failed: return failed(sliceFailure(checking_));
+    case Resume::Changed:
       place = {};
       facts_.assign(facts_.size(), SliceFacts{});
       if (!output_.startOver())
         return failed(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + name.path);
       return std::nullopt;
-    case Proof::Holds: break;
+    case Resume::Complete: place.slice = int(facts_.size()); break;
+    case Resume::Holds: break;
   }
   v_.receivedBytes = std::int64_t(output_.size());
   view_.setInfo(QStringLiteral("Folytatom: %1Kb megvan")
@@ -273,73 +272,141 @@ std::optional<FilmOutcome> FilmDownload::openWorkFile(const QString& identifier,
   return std::nullopt;
 }
 
-// The work file holds this film up to its end: the slices it ends in are the ones the
-// mark names, and their first and last bytes are the host's (by validator where there is
-// one, else byte for byte).
-FilmDownload::Proof FilmDownload::prove(const WorkMark& mark, Place& place) {
+// The mark places the file's end in the slice it names or the one before; the bytes the
+// mark vouches for stay only once the film's first bytes and the file's last ones are the
+// host's. The slice the file ends in is proven by its own continuation (fetchSlice).
+FilmDownload::Resume FilmDownload::resume(const WorkMark& mark, Place& place) {
+  const int count = int(facts_.size());
+  Held file;  // the disk's word is about the whole file
+  file.end = output_.size();
+  Evidence disk;
+  disk.durable = mark.length;
+  if (judgeHeld(file, {}, disk).kind == Judgement::Cut &&
+      !output_.truncate(mark.length))
+    return Resume::Changed;
   const std::uint64_t length = output_.size();
-  const WorkMark::Slice* cur = mark.find(mark.slice);
-  if (mark.slice >= int(facts_.size()) || length < mark.sliceStart ||
-      (cur && cur->total && length > mark.sliceStart + cur->total))
-    return Proof::Changed;
+  if (mark.slice > count) return Resume::Changed;
   for (const WorkMark::Slice& s : mark.slices)
-    if (s.index < int(facts_.size())) facts_[std::size_t(s.index)] = {true, s.total, s.validator};
-  place = {mark.slice, mark.sliceStart};
-  int last = mark.slice;  // the slice that holds the file's last byte
-  std::uint64_t lastStart = mark.sliceStart;
-  if (length == mark.sliceStart && mark.slice > 0) {
-    const WorkMark::Slice* before = mark.find(mark.slice - 1);
-    if (!before || !before->total || before->total > lastStart) return Proof::Changed;
-    --last;
-    lastStart -= before->total;
+    if (s.index < count) facts_[std::size_t(s.index)] = {true, s.total, s.validator};
+  // Where the slice before one starts, when the mark tells.
+  const auto startBefore = [&](int slice, std::uint64_t start) -> std::optional<std::uint64_t> {
+    const WorkMark::Slice* before = slice > 0 ? mark.find(slice - 1) : nullptr;
+    if (!before || !before->total || before->total > start) return std::nullopt;
+    return start - before->total;
+  };
+  int cur = mark.slice;
+  std::uint64_t curStart = mark.sliceStart;
+  if (length < curStart) {  // the disk kept less than the slice under way
+    const auto before = startBefore(cur, curStart);
+    if (!before || length < *before) return Resume::Changed;
+    --cur;
+    curStart = *before;
   }
-  // A slice continued with If-Range proves itself with its first answer.
-  const bool selfProved = length > place.start && !facts_[std::size_t(last)].validator.isEmpty();
-  if (last != 0 || !selfProved) {
-    const WorkMark::Slice* first = mark.find(0);
-    const std::uint64_t end = last == 0 ? length : (first ? first->total : 0);
-    if (end == 0) return Proof::Changed;
-    const Proof p = proveSlice(0, 0, 0, std::min(end, kResumeCheckBytes), mark);
-    if (p != Proof::Holds) return p;
+  place = {cur, curStart};
+  if (cur == count) return length == curStart ? Resume::Complete : Resume::Changed;
+  const SliceFacts& now = facts_[std::size_t(cur)];
+  if (now.total && length > curStart + now.total) return Resume::Changed;
+
+  // The film's first bytes, unless continuing the first slice proves them.
+  const std::uint64_t first = cur == 0 ? length : facts_[0].total;
+  if (first == 0) return Resume::Changed;
+  if (cur > 0 || (facts_[0].validator.isEmpty() && length > kResumeCheckBytes)) {
+    const Resume r = check(0, 0, first, 0, std::min(first, kResumeCheckBytes));
+    if (r != Resume::Holds) return r;
   }
-  if (selfProved || (last == 0 && length <= kResumeCheckBytes)) return Proof::Holds;
-  const std::uint64_t from = std::max(lastStart, length - std::min(length, kResumeCheckBytes));
-  return proveSlice(last, lastStart, from, length, mark);
+  // The file's last bytes that lie before the slice under way.
+  const std::uint64_t lastFrom = length - std::min(length, kResumeCheckBytes);
+  if (cur == 0 || lastFrom >= curStart) return Resume::Holds;
+  const auto beforeStart = startBefore(cur, curStart);
+  if (!beforeStart) return Resume::Changed;
+  const std::uint64_t held = curStart - *beforeStart;
+  return check(cur - 1, *beforeStart, held, std::max(lastFrom, *beforeStart) - *beforeStart, held);
 }
 
-// Bytes [from, to) of the file, in the slice that starts at sliceStart: proven by the
-// slice's validator when it has one, else compared with what the host sends.
-FilmDownload::Proof FilmDownload::proveSlice(int slice, std::uint64_t sliceStart,
-                                             std::uint64_t from, std::uint64_t to,
-                                             const WorkMark& mark) {
+FilmDownload::Resume FilmDownload::check(int slice, std::uint64_t sliceStart, std::uint64_t held,
+                                         std::uint64_t from, std::uint64_t to) {
   checking_ = slice;
-  const WorkMark::Slice* known = mark.find(slice);
-  const QByteArray validator = known ? known->validator : QByteArray();
-  const std::uint64_t first = validator.isEmpty() ? from - sliceStart : 0;
-  const std::uint64_t last = validator.isEmpty() ? to - sliceStart - 1 : 0;
-  QByteArray lines = rangeHeader(first, last);
-  if (!validator.isEmpty()) lines += "If-Range: " + validator + "\r\n";
-  sendSliceRequest(slice, lines);
-  if (view_.ending()) return Proof::Stopped;
-  const int status = request_.status();
-  if (status != 200 && status != 206) return Proof::Failed;  // may pass, or the film is gone
-  const ContentRange range = contentRange(request_);
-  if (status == 200 || range.first != first ||
-      (known && known->total && range.total != known->total))
-    return Proof::Changed;
-  if (!validator.isEmpty()) return Proof::Holds;
-  QByteArray body;
-  const std::uint64_t wanted = last - first + 1;
-  while (std::uint64_t(body.size()) < wanted) {
-    std::uint32_t count = 0;
-    if (!request_.read(v_.readBuffer, sizeof v_.readBuffer, count))
-      return request_.failureMayPass() ? Proof::Failed : Proof::Changed;
-    if (!yield()) return Proof::Stopped;
-    if (count == 0) break;
-    body.append(v_.readBuffer, qsizetype(count));
+  const SliceFacts& facts = facts_[std::size_t(slice)];
+  Asked asked;
+  asked.ranged = asked.check = true;
+  asked.ifRange = !facts.validator.isEmpty();
+  asked.first = asked.ifRange ? 0 : from;
+  QByteArray lines = rangeHeader(asked.first, asked.ifRange ? 0 : to - 1);
+  if (asked.ifRange) lines += "If-Range: " + facts.validator + "\r\n";
+  const Held h{held, facts.total, facts.validator};
+  for (int failures = 0;; ++failures) {
+    sendSliceRequest(slice, lines);
+    if (view_.ending()) return Resume::Stopped;
+    Evidence e = answerEvidence();
+    Judgement j = judgeHeld(h, asked, e);
+    if (j.kind == Judgement::Compare) {
+      e.bytes = compareBody(sliceStart, e.status == 206 ? asked.first : 0, from, to);
+      if (view_.ending()) return Resume::Stopped;
+      j = judgeHeld(h, asked, e);
+    }
+    const QByteArray retryAfter = request_.header("Retry-After");
+    request_.close();
+    if (j.kind == Judgement::Kept) return Resume::Holds;
+    if (j.kind == Judgement::SliceChanged || j.kind == Judgement::FilmChanged)
+      return Resume::Changed;
+    if (j.kind != Judgement::MayPass || failures == rules_.retries) return Resume::Failed;
+    view_.setInfo(QStringLiteral("Újrapróbálom: %1. szelet (%2/%3)")
+                      .arg(slice + 1)
+                      .arg(failures + 1)
+                      .arg(rules_.retries));
+    view_.waitBeforeRetry(rules_.wait(failures, retryAfter, secondsNow()));
+    if (view_.ending()) return Resume::Stopped;
   }
-  request_.close();
-  return body == output_.readAt(from, std::size_t(to - from)) ? Proof::Holds : Proof::Changed;
+}
+
+Evidence FilmDownload::answerEvidence() const {
+  Evidence e;
+  e.status = request_.status();
+  e.mayPass = e.status == 0 && request_.failureMayPass();
+  const ContentRange range = contentRange(request_);
+  e.first = range.first;
+  e.total = e.status == 206 || e.status == 416 ? range.total : request_.contentLength();
+  e.validator = validatorOf(request_);
+  return e;
+}
+
+Evidence::Bytes FilmDownload::compareBody(std::uint64_t sliceStart, std::uint64_t bodyFirst,
+                                          std::uint64_t from, std::uint64_t to) {
+  window_.clear();
+  std::uint64_t at = bodyFirst;  // the slice's byte the next body byte is
+  while (at < to) {
+    std::uint32_t count = 0;
+    if (!request_.read(v_.readBuffer, sizeof v_.readBuffer, count) || !yield() || count == 0)
+      return Evidence::Bytes::Short;
+    const std::uint64_t end = std::min(at + count, to);
+    if (end > from) {
+      const std::uint64_t begin = std::max(at, from);
+      const std::size_t n = std::size_t(end - begin);
+      if (sameAsFile(sliceStart + begin, v_.readBuffer + (begin - at), n) < n)
+        return Evidence::Bytes::Differ;
+    }
+    at += count;
+  }
+  return Evidence::Bytes::Same;
+}
+
+std::size_t FilmDownload::sameAsFile(std::uint64_t offset, const char* data, std::size_t n) {
+  std::size_t same = 0;
+  while (same < n) {
+    const std::uint64_t at = offset + same;
+    if (window_.isEmpty() || at < windowAt_ || at >= windowAt_ + std::uint64_t(window_.size())) {
+      window_ = output_.readAt(at, std::size_t(kResumeCheckBytes));
+      windowAt_ = at;
+      if (window_.isEmpty()) return same;
+    }
+    const char* mine = window_.constData() + (at - windowAt_);
+    const std::size_t m = std::min(n - same, std::size_t(window_.size()) - std::size_t(at - windowAt_));
+    const std::size_t equal = std::size_t(std::mismatch(data + same, data + same + m, mine).first -
+                                          (data + same));
+    same += equal;
+    if (equal < m) return same;
+  }
+  return same;
 }
 
 bool FilmDownload::sendSliceRequest(int slice, const QByteArray& headerLines) {
@@ -352,6 +419,10 @@ bool FilmDownload::sendSliceRequest(int slice, const QByteArray& headerLines) {
 std::optional<FilmOutcome> FilmDownload::fetchWithTries(Place& at, const Name& name) {
   v_.loopItem = v_.sliceUrls.at(at.slice);
   starts_[std::size_t(at.slice)] = at.start;
+  // What the file held of the slice before its tries (a continued slice's proven bytes):
+  // a slice that fails leaves the file as it was then.
+  const std::uint64_t before = output_.size();
+  dropped_ = false;
   for (int failures = 0;; ++failures) {
     const Attempt a = fetchSlice(at.slice, at.start);
     request_.close();
@@ -367,9 +438,11 @@ std::optional<FilmOutcome> FilmDownload::fetchWithTries(Place& at, const Name& n
       return std::nullopt;
     }
     if (a.kind == Attempt::Final || a.kind == Attempt::FilmChanged || failures == rules_.retries) {
-      output_.truncate(at.start);  // keep only complete slices
-      v_.receivedBytes = std::int64_t(at.start);
-      if (!output_.flush() || !output_.close()) return writeFailed(name, at.slice);
+      const std::uint64_t keep = dropped_ ? at.start : before;
+      output_.truncate(keep);
+      v_.receivedBytes = std::int64_t(keep);
+      if (!markSlice(at.slice, at.start, true) || !output_.close())
+        return writeFailed(name, at.slice);
       return failed(sliceFailure(at.slice));
     }
     if (a.kind == Attempt::SliceChanged) continue;  // from its first byte, at once
@@ -384,66 +457,69 @@ std::optional<FilmOutcome> FilmDownload::fetchWithTries(Place& at, const Name& n
 }
 
 FilmDownload::Attempt FilmDownload::fetchSlice(int slice, std::uint64_t sliceStart) {
-  const SliceFacts& facts = facts_[std::size_t(slice)];
-  const std::uint64_t have = output_.size() - sliceStart;
-  // Only what is still missing of the slice, and only if it is still the same slice.
-  QByteArray lines = have > 0 ? rangeHeader(have) : QByteArray();
-  const bool ifRange = have > 0 && !facts.validator.isEmpty();
-  if (ifRange) lines += "If-Range: " + facts.validator + "\r\n";
-  sendSliceRequest(slice, lines);
-  if (view_.ending()) return {Attempt::Stopped, {}};
-  std::uint64_t skip = 0;
-  if (auto judged = judgeAnswer(slice, sliceStart, have > 0, ifRange, skip)) return *judged;
-  return readSlice(skip, sliceStart, facts_[std::size_t(slice)].total);
-}
-
-// What the answer's head says: an attempt already over, or how many of its bytes the
-// file already has.
-std::optional<FilmDownload::Attempt> FilmDownload::judgeAnswer(int slice, std::uint64_t sliceStart,
-                                                               bool askedRange, bool ifRange,
-                                                               std::uint64_t& skip) {
   SliceFacts& facts = facts_[std::size_t(slice)];
   const std::uint64_t have = output_.size() - sliceStart;
-  const int status = request_.status();
-  if (status == 0)
-    return Attempt{request_.failureMayPass() ? Attempt::MayPass : Attempt::Final, {}};
-  if (RetryRules::mayPass(status, false))
-    return Attempt{Attempt::MayPass, request_.header("Retry-After")};
-  const ContentRange range = contentRange(request_);
-  SliceFacts told{
-      true, (status == 206 || status == 416 ? range.total : request_.contentLength()).value_or(0),
-      validatorOf(request_)};
-  const bool differs = facts.known && ((facts.total && told.total && facts.total != told.total) ||
-                                       (!facts.validator.isEmpty() && !told.validator.isEmpty() &&
-                                        facts.validator != told.validator));
-  if (status == 416) {
-    // Asked from past the end: complete if the slice is as long as what the file holds.
-    if (askedRange && told.total == have && !differs) return Attempt{Attempt::Complete, {}};
-  } else if (status != 200 && status != 206) {
-    return Attempt{Attempt::Final, {}};
-  } else if (status == 206 && (!askedRange || range.first != have)) {
-    return Attempt{Attempt::MayPass, {}};  // a broken answer
+  // Only what is still missing of the slice, and only if it is still the same slice: by its
+  // strong validator, else by asking again for the held end's last bytes to compare.
+  Asked asked;
+  asked.ranged = have > 0;
+  asked.ifRange = asked.ranged && !facts.validator.isEmpty();
+  asked.first = asked.ifRange ? have : have - std::min(have, kResumeCheckBytes);
+  QByteArray lines = asked.ranged ? rangeHeader(asked.first) : QByteArray();
+  if (asked.ifRange) lines += "If-Range: " + facts.validator + "\r\n";
+  if (asked.ranged && !output_.flush()) return {Attempt::WriteFailed, {}};  // compared below
+  sendSliceRequest(slice, lines);
+  if (view_.ending()) return {Attempt::Stopped, {}};
+  const Evidence e = answerEvidence();
+  const SliceFacts told{true, e.total.value_or(0), e.validator};
+
+  if (!asked.ranged) {  // nothing held: the first answer tells what the slice is
+    if (e.status == 0) return {e.mayPass ? Attempt::MayPass : Attempt::Final, {}};
+    if (RetryRules::mayPass(e.status, false))
+      return {Attempt::MayPass, request_.header("Retry-After")};
+    if (e.status == 206) return {Attempt::MayPass, {}};  // a broken answer to a plain GET
+    if (e.status != 200) return {Attempt::Final, {}};
+    if (!facts.known || facts.total != told.total || facts.validator != told.validator) {
+      facts = told;
+      if (!markSlice(slice, sliceStart)) return {Attempt::WriteFailed, {}};
+    }
+    return readSlice(slice, sliceStart, asked, e, 0, false);
   }
-  // A 200 to If-Range: the host's slice is not the one the file holds bytes of.
-  const bool replaced = status == 200 && ifRange;
-  if (replaced && sliceStart > 0) return Attempt{Attempt::FilmChanged, {}};
-  if (differs || replaced || status == 416) {
-    if (!output_.truncate(sliceStart)) return Attempt{Attempt::WriteFailed, {}};
-    v_.receivedBytes = std::int64_t(sliceStart);
-    facts = {};
-    if (status != 200) return Attempt{Attempt::SliceChanged, {}};  // asked again from byte 0
+
+  const Judgement j = judgeHeld({have, facts.total, facts.validator}, asked, e);
+  switch (j.kind) {
+    case Judgement::MayPass: return {Attempt::MayPass, request_.header("Retry-After")};
+    case Judgement::Complete: return {Attempt::Complete, {}};
+    case Judgement::FilmChanged: return {Attempt::FilmChanged, {}};
+    case Judgement::SliceChanged:
+      if (!dropSlice(slice, sliceStart)) return {Attempt::WriteFailed, {}};
+      if (e.status != 200) return {Attempt::SliceChanged, {}};  // asked again from byte 0
+      // A 200 is the slice from its first byte: it is the slice's first answer now.
+      facts = told;
+      if (!markSlice(slice, sliceStart)) return {Attempt::WriteFailed, {}};
+      return readSlice(slice, sliceStart, asked, e, 0, false);
+    case Judgement::Kept:
+    case Judgement::Compare:
+      return readSlice(slice, sliceStart, asked, e, have, j.kind == Judgement::Compare);
+    case Judgement::Cut:
+    case Judgement::Final: break;
   }
-  if (!facts.known) {
-    facts = told;
-    if (!markSlice(slice, sliceStart)) return Attempt{Attempt::WriteFailed, {}};
-  }
-  skip = status == 200 ? output_.size() - sliceStart : 0;  // a host that ignores the range
-  return std::nullopt;
+  return {Attempt::Final, {}};
 }
 
-FilmDownload::Attempt FilmDownload::readSlice(std::uint64_t skip, std::uint64_t sliceStart,
-                                              std::uint64_t total) {
+bool FilmDownload::dropSlice(int slice, std::uint64_t sliceStart) {
+  dropped_ = true;
+  facts_[std::size_t(slice)] = {};
+  v_.receivedBytes = std::int64_t(sliceStart);
+  return output_.truncate(sliceStart);
+}
+
+FilmDownload::Attempt FilmDownload::readSlice(int slice, std::uint64_t sliceStart,
+                                              const Asked& asked, Evidence e, std::uint64_t held,
+                                              bool compare) {
   std::uint64_t bodyBytes = 0;
+  std::uint64_t at = e.status == 206 ? asked.first : 0;  // the slice's byte the next one is
+  window_.clear();
   v_.readMore = true;
   while (v_.readMore) {
     ++v_.readsSinceUpdate;
@@ -454,12 +530,33 @@ FilmDownload::Attempt FilmDownload::readSlice(std::uint64_t skip, std::uint64_t 
     if (!yield()) return {Attempt::Stopped, {}};
     if (!v_.readMore) return {request_.failureMayPass() ? Attempt::MayPass : Attempt::Final, {}};
     bodyBytes += count;
-    // Bytes an answer that ignored the range sends again are dropped.
+    // Bytes the file holds already are compared with the host's, or skipped when proven.
     std::uint32_t from = 0;
-    if (skip > 0) {
-      from = std::uint32_t(std::min<std::uint64_t>(skip, count));
-      skip -= from;
+    if (at < held) {
+      from = std::uint32_t(std::min<std::uint64_t>(held - at, count));
+      const std::size_t same = compare ? sameAsFile(sliceStart + at, v_.readBuffer, from) : from;
+      if (same < from) {
+        e.bytes = Evidence::Bytes::Differ;
+        if (judgeHeld({held, facts_[std::size_t(slice)].total, facts_[std::size_t(slice)].validator},
+                      asked, e)
+                .kind != Judgement::SliceChanged)
+          return {Attempt::MayPass, {}};
+        if (e.status != 200) {
+          if (!dropSlice(slice, sliceStart)) return {Attempt::WriteFailed, {}};
+          return {Attempt::SliceChanged, {}};  // asked again from byte 0
+        }
+        // A 200 is the slice from its first byte: written again from where it differs.
+        dropped_ = true;
+        held = at + same;
+        from = std::uint32_t(same);
+        compare = false;
+        if (!output_.truncate(sliceStart + held)) return {Attempt::WriteFailed, {}};
+        v_.receivedBytes = std::int64_t(sliceStart + held);
+        facts_[std::size_t(slice)] = {true, e.total.value_or(0), e.validator};
+        if (!markSlice(slice, sliceStart)) return {Attempt::WriteFailed, {}};
+      }
     }
+    at += count;
     if (count > from && !output_.write(v_.readBuffer + from, count - from))
       return {Attempt::WriteFailed, {}};
     if (!yield()) return {Attempt::Stopped, {}};
@@ -467,22 +564,37 @@ FilmDownload::Attempt FilmDownload::readSlice(std::uint64_t skip, std::uint64_t 
     v_.receivedBytes += count - from;
     if (v_.readsSinceUpdate == 100) updateProgress();
   }
-  // A film is never stored in empty slices: no bytes at all is a broken slice, as is an
-  // answer that ignored the range and ended before it, or one of another length than told.
-  const std::uint64_t held = output_.size() - sliceStart;
-  if (bodyBytes == 0 || skip > 0 || (total && held != total)) return {Attempt::MayPass, {}};
+  // The answer ended before the bytes the file holds: nothing proves them.
+  if (at < held) return {Attempt::MayPass, {}};
+  if (compare) {
+    e.bytes = Evidence::Bytes::Same;
+    const SliceFacts& f = facts_[std::size_t(slice)];
+    if (judgeHeld({held, f.total, f.validator}, asked, e).kind != Judgement::Kept)
+      return {Attempt::MayPass, {}};
+  }
+  // A film is never stored in empty slices: no bytes at all is a broken slice, as is one of
+  // another length than told.
+  const std::uint64_t total = facts_[std::size_t(slice)].total;
+  const std::uint64_t length = output_.size() - sliceStart;
+  if (bodyBytes == 0 || (total && length != total)) return {Attempt::MayPass, {}};
   return {Attempt::Complete, {}};
 }
 
-bool FilmDownload::markSlice(int slice, std::uint64_t sliceStart) {
+bool FilmDownload::markSlice(int slice, std::uint64_t sliceStart, bool durable) {
   WorkMark m;
   m.slice = slice;
   m.sliceStart = sliceStart;
   for (const int i : {0, slice - 1, slice}) {
-    if (i < 0 || m.find(i) || !facts_[std::size_t(i)].known) continue;
+    if (i < 0 || i >= int(facts_.size()) || m.find(i) || !facts_[std::size_t(i)].known) continue;
     const SliceFacts& f = facts_[std::size_t(i)];
     m.slices.push_back({i, f.total, f.validator});
   }
+  // A mark can place the disk's length only in its slice or the one before.
+  if (slice > 0 && slice <= int(starts_.size()) &&
+      output_.durable() < starts_[std::size_t(slice - 1)])
+    durable = true;
+  // A disk that cannot sync leaves the mark vouching for less; only the end's sync is a must.
+  if (durable) output_.sync();
   return output_.setMark(m);
 }
 
@@ -490,14 +602,16 @@ FilmOutcome FilmDownload::writeFailed(const Name& name, int slice) {
   // Only the complete slices that reached the disk stay, and the mark says so.
   while (slice > 0 && starts_[std::size_t(slice)] > output_.onDisk()) --slice;
   const std::uint64_t keep = std::min(starts_[std::size_t(slice)], output_.onDisk());
-  if (output_.truncate(keep)) markSlice(slice, keep);
+  if (output_.truncate(keep)) markSlice(slice, keep, true);
   output_.close();
   return failed(QStringLiteral("Nem sikerült írni a fájlt: ") + name.path);
 }
 
 FilmOutcome FilmDownload::commit(const QString& identifier, const Name& name, RunFiles* files) {
-  // Only a complete film takes the final name (an earlier copy is replaced only now).
-  if (!output_.commit()) {
+  // Only a complete film takes the final name (an earlier copy is replaced only now). Until
+  // the rename is done, the mark says the work file is complete: a later start renames it.
+  const std::uint64_t length = output_.size();
+  if (!markSlice(int(facts_.size()), length, true) || !output_.commit()) {
     output_.close();  // the whole film stays in the work file
     return failed(QStringLiteral("Nem sikerült írni a fájlt: ") + name.path);
   }

@@ -12,6 +12,7 @@
 
 #include "download/film_state.h"
 #include "download/output_file.h"
+#include "download/proof.h"
 #include "download/retry.h"
 #include "net/fetch.h"
 
@@ -67,10 +68,6 @@ class FilmView {
   virtual void waitBeforeRetry(std::chrono::milliseconds wait) = 0;
 };
 
-// A work file is checked against this many bytes at its end and at the film's start
-// where the host gives no validator to prove it by.
-constexpr std::uint64_t kResumeCheckBytes = 64 * 1024;
-
 enum class FilmResult {
   Finished,  // every slice is in the file
   Refused,   // the service refused the identifier
@@ -100,7 +97,7 @@ class FilmDownload {
   // files, when given, is the run's record of finished films, and learns this one.
   FilmOutcome run(const QString& identifier, RunFiles* files = nullptr);
   // The program is ending: closes the slice transfer's handles and puts every byte
-  // received so far on the disk.
+  // received so far on the disk, the mark vouching for them.
   void abort();
   // The idle state's reset of the figures.
   void clearProgress();
@@ -115,7 +112,7 @@ class FilmDownload {
   struct SliceFacts {
     bool known = false;
     std::uint64_t total = 0;  // 0: not told
-    QByteArray validator;     // ETag, or Last-Modified
+    QByteArray validator;     // strong only (see strongValidator); empty: none
   };
   struct Place {
     int slice = 0;
@@ -126,7 +123,8 @@ class FilmDownload {
     QString path;
     int copy = 1;
   };
-  enum class Proof { Holds, Changed, Failed, Stopped };
+  // How a work file of an earlier run fared.
+  enum class Resume { Holds, Complete, Changed, Failed, Stopped };
 
   FilmOutcome runSteps(const QString& identifier, RunFiles* files);
   // The size of the first slice, tried again like a slice; an outcome when the film ends.
@@ -136,18 +134,35 @@ class FilmDownload {
   // Opens or continues the work file; where the slices go on, or how the film ended.
   std::optional<FilmOutcome> openWorkFile(const QString& identifier, const Name& name,
                                           Place& place);
-  Proof prove(const WorkMark& mark, Place& place);
-  Proof proveSlice(int slice, std::uint64_t sliceStart, std::uint64_t from, std::uint64_t to,
-                   const WorkMark& mark);
+  // Cuts the work file to what the mark vouches for and proves the rest (the film's first
+  // bytes and the work file's last ones); place becomes where the slices go on.
+  Resume resume(const WorkMark& mark, Place& place);
+  // Checks the held bytes [from, to) of a slice (held of it in the file) with the host,
+  // with the slices' tries; the file is never touched.
+  Resume check(int slice, std::uint64_t sliceStart, std::uint64_t held, std::uint64_t from,
+               std::uint64_t to);
+  Evidence answerEvidence() const;
+  // Reads the answer, whose body starts at byte bodyFirst of the slice, as far as to, and
+  // compares its bytes [from, to) with the file's.
+  Evidence::Bytes compareBody(std::uint64_t sliceStart, std::uint64_t bodyFirst,
+                              std::uint64_t from, std::uint64_t to);
+  // How many of data's n bytes are the same as the file's from offset.
+  std::size_t sameAsFile(std::uint64_t offset, const char* data, std::size_t n);
   // One slice with its tries; an outcome when the film ends. When the film changed on the
   // host, at becomes the place before its first slice.
   std::optional<FilmOutcome> fetchWithTries(Place& at, const Name& name);
   Attempt fetchSlice(int slice, std::uint64_t sliceStart);  // one try
-  Attempt readSlice(std::uint64_t skip, std::uint64_t sliceStart, std::uint64_t total);
-  std::optional<Attempt> judgeAnswer(int slice, std::uint64_t sliceStart, bool askedRange,
-                                     bool provedByValidator, std::uint64_t& skip);
+  // The answer's body into the file. Its first byte is the slice's byte asked.first (0 for
+  // a 200); of the held bytes the file has, those it sends again are compared when
+  // compare, else skipped (proven by the validator).
+  Attempt readSlice(int slice, std::uint64_t sliceStart, const Asked& asked, Evidence e,
+                    std::uint64_t held, bool compare);
+  // The slice's bytes go: it is written again from its first byte.
+  bool dropSlice(int slice, std::uint64_t sliceStart);
   FilmOutcome commit(const QString& identifier, const Name& name, RunFiles* files);
-  bool markSlice(int slice, std::uint64_t sliceStart);
+  // The mark: the slice under way and what is known of it, of the one before and of the
+  // first; durable syncs first, so it vouches for every byte written.
+  bool markSlice(int slice, std::uint64_t sliceStart, bool durable = false);
   FilmOutcome writeFailed(const Name& name, int slice);
   bool sendSliceRequest(int slice, const QByteArray& headerLines);
   bool yield();  // false when the program is ending
@@ -164,6 +179,9 @@ class FilmDownload {
   std::vector<std::uint64_t> starts_;  // where each slice begun in this run starts
   int filmRestarts_ = 0;
   int checking_ = 0;                                 // the slice a work file's check asks for
+  bool dropped_ = false;                             // the slice under way lost its held bytes
+  QByteArray window_;                                // file bytes compared with the host's
+  std::uint64_t windowAt_ = 0;
   std::chrono::steady_clock::time_point lastShown_;  // last progress put on screen
   std::int64_t shownBytes_ = 0;                      // receivedBytes as last put on screen
   QTimer catchUp_;                                   // runs only while the slices download

@@ -46,8 +46,9 @@ const WorkMark::Slice* WorkMark::find(int index) const {
 }
 
 QByteArray WorkMark::encode() const {
-  QByteArray out = "zelvo-work 1\nkey " + key.toHex() + "\nat " + QByteArray::number(slice) + ' ' +
-                   QByteArray::number(qulonglong(sliceStart)) + '\n';
+  QByteArray out = "zelvo-work 2\nkey " + key.toHex() + "\nat " + QByteArray::number(slice) + ' ' +
+                   QByteArray::number(qulonglong(sliceStart)) + "\nlen " +
+                   QByteArray::number(qulonglong(length)) + '\n';
   for (const Slice& s : slices) {
     const QByteArray v = s.validator.left(kValidatorLimit).toHex();
     out += "s " + QByteArray::number(s.index) + ' ' + QByteArray::number(qulonglong(s.total)) +
@@ -57,10 +58,13 @@ QByteArray WorkMark::encode() const {
 }
 
 std::optional<WorkMark> WorkMark::decode(const QByteArray& bytes) {
-  const QList<QByteArray> lines = bytes.split('\n');
-  if (lines.size() < 4 || lines[0] != "zelvo-work 1" || !lines[1].startsWith("key ")) return {};
   constexpr std::uint64_t kMaxIndex = 1u << 30;
+  const QList<QByteArray> lines = bytes.split('\n');
   WorkMark m;
+  // A mark of the first kind vouches for no length: never continued.
+  if (lines.size() < 5 || lines[0] != "zelvo-work 2" || !lines[1].startsWith("key ") ||
+      !lines[3].startsWith("len ") || !number(lines[3].mid(4), UINT64_MAX, m.length))
+    return {};
   m.key = QByteArray::fromHex(lines[1].mid(4));
   const QList<QByteArray> at = lines[2].split(' ');
   std::uint64_t slice = 0;
@@ -68,7 +72,7 @@ std::optional<WorkMark> WorkMark::decode(const QByteArray& bytes) {
       !number(at[2], UINT64_MAX, m.sliceStart))
     return {};
   m.slice = int(slice);
-  for (qsizetype i = 3; i < lines.size() && !lines[i].isEmpty(); ++i) {
+  for (qsizetype i = 4; i < lines.size() && !lines[i].isEmpty(); ++i) {
     const QList<QByteArray> f = lines[i].split(' ');
     Slice s;
     std::uint64_t index = 0;
@@ -101,7 +105,8 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
     close();
     return Opened::Refused;
   };
-  written_ = 0;
+  written_ = durable_ = 0;
+  mark_.reset();
   buffer_.clear();
   key_ = key;
   finalName_ = QFile::encodeName(fileName);
@@ -133,6 +138,10 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
         ::lseek(fd_, 0, SEEK_END) >= 0) {
       ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
       written_ = writebackFrom_ = std::uint64_t(mine.st_size);
+      durable_ = std::min(written_, found->length);
+      mark_ = found;
+      // A file shorter than the mark's length: the mark never vouches for what comes there.
+      if (durable_ < found->length) writeMark();
       buffer_.reserve(kBufferSize);
       if (mark) *mark = *found;
       return Opened::Kept;
@@ -155,7 +164,8 @@ bool OutputFile::createFresh() {
     fd_ = -1;
     return false;
   }
-  written_ = writebackFrom_ = 0;
+  written_ = writebackFrom_ = durable_ = 0;
+  mark_.reset();
   buffer_.clear();
   buffer_.reserve(kBufferSize);
   // Without attributes the file works all the same; it just cannot be continued later.
@@ -165,6 +175,7 @@ bool OutputFile::createFresh() {
 
 bool OutputFile::startOver() {
   if (fd_ < 0) return false;
+  finishSync(true);
   buffer_.clear();
   if (stillNamed()) ::unlinkat(dirFd_, workName_.constData(), 0);
   ::close(fd_);
@@ -173,15 +184,46 @@ bool OutputFile::startOver() {
 }
 
 bool OutputFile::setMark(const WorkMark& mark) {
-  WorkMark m = mark;
-  m.key = key_;
-  const QByteArray bytes = m.encode();
-  if (!flush()) return false;
+  if (fd_ < 0) return false;
+  mark_ = mark;
+  return writeMark();
+}
+
+bool OutputFile::writeMark() {
+  mark_->key = key_;
+  mark_->length = std::min(durable_, written_);
+  const QByteArray bytes = mark_->encode();
   // Where the file system refuses it, the film still downloads; it just cannot be
   // continued (an older mark that no longer fits the file is never trusted).
   if (std::size_t(bytes.size()) > kMarkLimit ||
       ::fsetxattr(fd_, kMarkName, bytes.constData(), std::size_t(bytes.size()), 0) != 0)
     ::fremovexattr(fd_, kMarkName);
+  return true;
+}
+
+bool OutputFile::sync() {
+  if (fd_ < 0 || !flush()) return false;
+  finishSync(true);
+  if (::fdatasync(fd_) != 0) return false;
+  durable_ = written_;
+  return !mark_ || writeMark();
+}
+
+void OutputFile::startSync() {
+  if (syncer_.joinable()) return;
+  syncing_ = written_;
+  syncEnded_ = false;
+  const int fd = fd_;
+  syncer_ = std::thread([this, fd] {
+    syncOk_ = ::fdatasync(fd) == 0;
+    syncEnded_ = true;
+  });
+}
+
+bool OutputFile::finishSync(bool wait) {
+  if (!syncer_.joinable() || (!wait && !syncEnded_)) return false;
+  syncer_.join();
+  if (syncOk_) durable_ = std::max(durable_, std::min(syncing_, written_));
   return true;
 }
 
@@ -207,11 +249,14 @@ QByteArray OutputFile::readAt(std::uint64_t offset, std::size_t n) const {
 }
 
 bool OutputFile::commit() {
-  if (fd_ < 0 || !flush() || ::fsync(fd_) != 0) return false;
+  if (fd_ < 0 || !flush()) return false;
+  finishSync(true);
+  if (::fsync(fd_) != 0) return false;
+  durable_ = written_;
   // The work file must still be the one written: not removed, replaced or linked.
   if (!stillNamed()) return false;
-  ::fremovexattr(fd_, kMarkName);  // a complete film is no work file
   if (::renameat(dirFd_, workName_.constData(), dirFd_, finalName_.constData()) != 0) return false;
+  ::fremovexattr(fd_, kMarkName);  // a complete film is no work file
   ::fsync(dirFd_);  // the new name itself on the disk
   return close();
 }
@@ -239,11 +284,12 @@ bool OutputFile::flush() {
   }
   written_ += done;
   buffer_.clear();
+  // A sync that ended raises the length the mark vouches for.
+  if (finishSync(false) && mark_) writeMark();
   // Start the disk writing now, in the background, so that the sync at the end of the
-  // film finds little left to do.
-  if (written_ - writebackFrom_ >= kWritebackStep) {
-    ::sync_file_range(fd_, off_t(writebackFrom_), off_t(written_ - writebackFrom_),
-                      SYNC_FILE_RANGE_WRITE);
+  // film finds little left to do and the mark can vouch for more.
+  if (written_ - writebackFrom_ >= kWritebackStep && !syncer_.joinable()) {
+    startSync();
     writebackFrom_ = written_;
   }
   return true;
@@ -256,6 +302,12 @@ bool OutputFile::truncate(std::uint64_t offset) {
     return true;
   }
   buffer_.clear();
+  finishSync(true);
+  // The mark never vouches for bytes past the cut, nor for the ones written there next.
+  if (durable_ > offset) {
+    durable_ = offset;
+    if (mark_) writeMark();
+  }
   if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0) return false;
   written_ = offset;
   writebackFrom_ = std::min(writebackFrom_, offset);
@@ -266,6 +318,7 @@ bool OutputFile::close() {
   bool ok = true;
   if (fd_ >= 0) {
     ok = flush();
+    finishSync(true);
     ok = ::close(fd_) == 0 && ok;  // releases the lock
     fd_ = -1;
   }

@@ -6,8 +6,10 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace download {
@@ -17,8 +19,11 @@ namespace download {
 // user) and nobody can plant it beside a file that is not theirs.
 struct WorkMark {
   QByteArray key;  // the film: identifier, final name, slice addresses (see workKey)
-  int slice = 0;   // the slice under way when it was written
+  int slice = 0;   // the slice under way when it was written; the slice count: complete
   std::uint64_t sliceStart = 0;
+  // The file's bytes below this were on the disk before the mark was written; what lies
+  // beyond may be anything a crash or a full disk left (zeros among them).
+  std::uint64_t length = 0;
   struct Slice {
     int index = 0;
     std::uint64_t total = 0;  // 0: not told
@@ -50,8 +55,13 @@ class OutputFile {
               WorkMark* mark = nullptr);
   // Drops the work file (never truncated in place) and starts a fresh, empty one.
   bool startOver();
-  // Puts what was written on the disk and the mark on the file.
+  // Puts the mark on the file. Its length is always what the disk is known to hold
+  // (setMark keeps it so: a later sync raises it, a truncation lowers it).
   bool setMark(const WorkMark& mark);
+  // Puts what was written on the disk now (waiting for it); the mark's length follows.
+  bool sync();
+  // What the disk is known to hold: the length of the last finished sync.
+  std::uint64_t durable() const { return durable_; }
   // Up to n bytes of what reached the file, from offset.
   QByteArray readAt(std::uint64_t offset, std::size_t n) const;
   bool write(const char* data, std::size_t size);
@@ -60,6 +70,7 @@ class OutputFile {
   bool truncate(std::uint64_t offset);
   // Puts the complete film on the disk, checks that the work file is still the one
   // written, and renames it over the final name (replacing a file there). Then closed.
+  // The mark stays on the work file until the rename has succeeded.
   bool commit();
   // Closes the work file, which keeps what it holds.
   bool close();
@@ -70,6 +81,10 @@ class OutputFile {
  private:
   bool createFresh();
   bool stillNamed() const;  // the work name still leads to the file written
+  bool writeMark();
+  // Syncs run beside the download, so the window never waits for the disk; one at a time.
+  void startSync();
+  bool finishSync(bool wait);  // true when a sync ended (durable_ then counts it)
 
   int dirFd_ = -1;
   int fd_ = -1;
@@ -79,6 +94,12 @@ class OutputFile {
   std::uint64_t written_ = 0;
   std::uint64_t writebackFrom_ = 0;  // disk writing was started for the bytes before this
   std::vector<char> buffer_;
+  std::uint64_t durable_ = 0;
+  std::optional<WorkMark> mark_;  // what the file carries
+  std::thread syncer_;
+  std::uint64_t syncing_ = 0;  // the length the running sync puts on the disk
+  std::atomic<bool> syncEnded_{false};
+  std::atomic<bool> syncOk_{false};
 };
 
 // The key of a film's work file: the final name tells apart two films whose work names

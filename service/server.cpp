@@ -455,9 +455,10 @@ class Session {
 // The fault of one slice answer in a chaos run: a pure function of the seed, the film,
 // the slice and how many times it was asked for, so a seed replays the same run.
 Fault chaosFault(std::uint64_t seed, const FilmSpec& film, std::size_t slice, int seen) {
-  static const Fault kPicks[] = {Fault::Reset,       Fault::CloseEarly, Fault::Unavailable,
-                                 Fault::ServerError, Fault::Empty,      Fault::HalfPartial,
-                                 Fault::ResetAtEnd,  Fault::NoLength};
+  static const Fault kPicks[] = {Fault::Reset,      Fault::CloseEarly,   Fault::Unavailable,
+                                 Fault::ServerError, Fault::Empty,       Fault::HalfPartial,
+                                 Fault::ResetAtEnd,  Fault::NoLength,    Fault::OtherRange,
+                                 Fault::RangeIgnored};
   std::uint64_t h =
       seed ^ (detail::sliceSeed(film, slice) + std::uint64_t(seen) * 0x9e3779b97f4a7c15ull);
   h ^= h >> 33;
@@ -657,6 +658,8 @@ struct Server::Impl {
     const SliceSpec& spec = film->slices[index];
     int seen = 0, retryAfter = 0;
     const Fault fault = sliceFault(*film, index, seen, retryAfter);
+    // Faults of the range itself are done here; the answer then goes out as it is.
+    const Fault wire = fault == Fault::OtherRange || fault == Fault::RangeIgnored ? Fault::None : fault;
     const bool changed = spec.changeAfter >= 0 && seen > spec.changeAfter;
     const std::uint64_t size = changed && spec.changedSize ? spec.changedSize : spec.size;
     const std::string validator = detail::validatorHeader(*film, index, changed);
@@ -664,25 +667,30 @@ struct Server::Impl {
     b.generated = true;
     b.seed = detail::sliceSeed(*film, index, changed);
     b.size = size;
-    std::optional<std::string> range = film->ignoresRanges ? std::nullopt : req.header("Range");
-    // If-Range naming anything but this version: the whole slice.
+    std::optional<std::string> range = film->ignoresRanges || fault == Fault::RangeIgnored
+                                           ? std::nullopt
+                                           : req.header("Range");
+    // If-Range naming anything but this version: the whole slice. The comparison is strong:
+    // a weak tag never matches, even its own.
     const std::optional<std::string> ifRange = req.header("If-Range");
-    if (ifRange &&
-        (validator.empty() || validator.find(": " + *ifRange + "\r\n") == std::string::npos))
+    if (ifRange && (ifRange->rfind("W/", 0) == 0 ||
+                    (validator.find("ETag: " + *ifRange + "\r\n") == std::string::npos &&
+                     validator.find("Last-Modified: " + *ifRange + "\r\n") == std::string::npos)))
       range.reset();
-    const auto wanted = range ? parseRange(*range) : std::nullopt;
+    auto wanted = range ? parseRange(*range) : std::nullopt;
     const std::string total = std::to_string(size);
     const char* type = "application/octet-stream";
-    if (!wanted) return withFault(answer(200, type, std::move(b), validator), fault, retryAfter);
+    if (!wanted) return withFault(answer(200, type, std::move(b), validator), wire, retryAfter);
     if (wanted->first >= size)
       return pageAnswer(416, "A kért tartomány a szeleten kívül esik.",
                         "Content-Range: bytes */" + total + "\r\n" + validator);
     const std::uint64_t last = std::min(wanted->second, size - 1);
+    if (fault == Fault::OtherRange && wanted->first < last) ++wanted->first;
     b.start = wanted->first;
     b.size = last - wanted->first + 1;
     const std::string contentRange = "Content-Range: bytes " + std::to_string(wanted->first) + "-" +
                                      std::to_string(last) + "/" + total + "\r\n";
-    return withFault(answer(206, type, std::move(b), contentRange + validator), fault, retryAfter,
+    return withFault(answer(206, type, std::move(b), contentRange + validator), wire, retryAfter,
                      true);
   }
 };

@@ -317,6 +317,38 @@ const Scenario kScenarios[] = {
      [] { return validated("Címkés", Validator::ETag); }},
     {"datumos", "3 × 256 KiB with a `Last-Modified`, for resuming",
      [] { return validated("Dátumos", Validator::LastModified); }},
+    {"tartomany-nelkul-valtozo", "ignores `Range`; slice 1 of 3 closes after half on its first request, then is another version of itself",
+     [] {
+       FilmSpec f = faulty("Tartomány nélkül változó", three(), 1, Fault::CloseEarly, 1);
+       f.ignoresRanges = true;
+       f.slices[1].changeAfter = 1;
+       return f;
+     }},
+    {"tartomany-nelkul-cimkes", "ignores `Range`, with an `ETag`; slice 1 of 3 closes after half on its first request",
+     [] {
+       FilmSpec f = faulty("Tartomány nélkül címkés", three(), 1, Fault::CloseEarly, 1);
+       f.ignoresRanges = true;
+       f.validator = Validator::ETag;
+       return f;
+     }},
+    {"gyenge-cimke-torik", "weak `ETag`s; slice 1 of 3 reset (RST) after half of its body on its first request",
+     [] {
+       FilmSpec f = faulty("Gyenge címke törik", three(), 1, Fault::Reset, 1);
+       f.validator = Validator::WeakETag;
+       return f;
+     }},
+    {"cimkes-vege-torik", "an `ETag`; slice 1 of 3, without length, resets after its last byte on its first request",
+     [] {
+       FilmSpec f = faulty("Címkés vége törik", three(), 1, Fault::ResetAtEnd, 1);
+       f.validator = Validator::ETag;
+       return f;
+     }},
+    {"nagy-torik", "4 × 1 MiB; slice 1 reset (RST) after half of its body on its first request",
+     [] { return faulty("Nagy törik", evenSlices(4, MiB), 1, Fault::Reset, 1); }},
+    {"gyenge-cimkes", "3 × 256 KiB with weak `ETag`s, for resuming",
+     [] { return validated("Gyenge címkés", Validator::WeakETag); }},
+    {"friss-datumos", "3 × 256 KiB with a `Last-Modified` 10 s before its `Date`, for resuming",
+     [] { return validated("Friss dátumos", Validator::FreshLastModified); }},
     // Films the stop tests end the program in: the slow slice gives the stop time to land.
     {"allj", "3 × 300000 bytes, slice 1 sent slowly: a stop lands in it",
      [] {
@@ -505,19 +537,28 @@ std::uint64_t sliceSeed(const FilmSpec& film, std::size_t slice, bool changed) {
 
 std::string validatorHeader(const FilmSpec& film, std::size_t slice, bool changed) {
   const std::uint64_t h = sliceSeed(film, slice, changed);
-  if (film.validator == Validator::ETag) {
-    char tag[32];
-    std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(h));
-    return std::string("ETag: ") + tag + "\r\n";
+  const auto httpDate = [](std::time_t when) {
+    std::tm tm{};
+    gmtime_r(&when, &tm);
+    char date[64];
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return std::string(date);
+  };
+  // A second of 2025 named by the version: long before any answer's Date.
+  const std::time_t modified = std::time_t(1735689600 + h % (365u * 86400));
+  std::string date = "Date: " + httpDate(std::time(nullptr)) + "\r\n";
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "\"%016llx\"", static_cast<unsigned long long>(h));
+  switch (film.validator) {
+    case Validator::None: return date;
+    case Validator::ETag: return date + "ETag: " + tag + "\r\n";
+    case Validator::WeakETag: return date + "ETag: W/" + tag + "\r\n";
+    case Validator::LastModified: return date + "Last-Modified: " + httpDate(modified) + "\r\n";
+    case Validator::FreshLastModified:
+      return "Date: " + httpDate(modified + 10) + "\r\nLast-Modified: " + httpDate(modified) +
+             "\r\n";
   }
-  if (film.validator != Validator::LastModified) return {};
-  // A second of 2026 named by the version.
-  const std::time_t when = std::time_t(1767225600 + h % (365u * 86400));
-  std::tm tm{};
-  gmtime_r(&when, &tm);
-  char date[64];
-  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  return std::string("Last-Modified: ") + date + "\r\n";
+  return date;
 }
 
 void fillSliceBytes(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t n) {

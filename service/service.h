@@ -44,10 +44,14 @@ enum class Fault {
   EmptyNoLength,  // status 200, no Content-Length, closes at once without a body
   HalfPartial,    // to a request without Range: 206 with the first half and its Content-Range
   ResetAtEnd,     // no Content-Length, the whole body, then a reset (RST)
+  OtherRange,     // to a request with Range: 206 of the range one byte later than asked
+  RangeIgnored,   // to a request with Range: 200 with the whole slice
 };
 
-// What a slice's answers carry to tell its versions apart.
-enum class Validator { None, ETag, LastModified };
+// What a slice's answers carry to tell its versions apart. Every slice answer has a Date:
+// the real time, except with FreshLastModified, whose Date is 10 s after its Last-Modified
+// (a date that is no strong validator).
+enum class Validator { None, ETag, LastModified, WeakETag, FreshLastModified };
 
 struct SliceSpec {
   std::uint64_t size = 0;  // bytes of the good content
@@ -78,7 +82,8 @@ struct FilmSpec {
   // Slices answer every request with 200 and the whole slice, whatever Range asks.
   bool ignoresRanges = false;
   // The film's version: its bytes and validators change with it (a film replaced on the
-  // host). Slices answer If-Range that names another version with the whole slice.
+  // host). Slices answer If-Range that names another version (or a weak tag) with the
+  // whole slice.
   std::string version;
   Validator validator = Validator::None;
 };

@@ -18,6 +18,7 @@ download::Progress progressFigures(std::int64_t received, double totalKb, double
 }
 }  // namespace
 #include "download/output_file.h"
+#include "download/proof.h"
 #include "download/retry.h"
 #include "tests/qt_print.h"
 
@@ -384,13 +385,69 @@ TEST(OutputFile, ContinuesOnlyAWorkFileMarkedForThisFilm) {
   EXPECT_EQ(mark.slices[0].validator, QByteArray("\"v1\""));
   EXPECT_EQ(mark.slices[1].total, 150u);
   EXPECT_EQ(mark.slices[2].validator, QByteArray("Tue, 08 Dec 2026 10:00:00 GMT"));
+  ASSERT_TRUE(out.close());
+  // A second name makes it no work file of ours: started afresh, the other name keeps it.
+  const QString second = tmp.filePath("second");
+  ASSERT_EQ(::link(QFile::encodeName(work).constData(), QFile::encodeName(second).constData()), 0);
+  ASSERT_EQ(out.open(tmp.path(), "f.mpg", "film B"), OutputFile::Opened::Fresh);
+  EXPECT_EQ(QFileInfo(second).size(), 3);
+  ASSERT_TRUE(out.write("abc", 3));
+  ASSERT_TRUE(out.setMark(written));
+  ASSERT_TRUE(out.close());
+  ASSERT_EQ(out.open(tmp.path(), "f.mpg", "film B"), OutputFile::Opened::Kept);
   ASSERT_TRUE(out.startOver());
   EXPECT_EQ(out.size(), 0u);
   EXPECT_EQ(QFileInfo(work).size(), 0);
 
   // Two films whose file names had to be cut alike still have different keys.
   EXPECT_NE(workKey("a", "long name 1", {"h/z/s/a/0"}), workKey("a", "long name 2", {"h/z/s/a/0"}));
-  EXPECT_FALSE(WorkMark::decode("zelvo-work 1\nkey 00\nat x 0\n"));
+  EXPECT_FALSE(WorkMark::decode("zelvo-work 2\nkey 00\nat x 0\nlen 0\n"));
+  // A mark without a length vouches for nothing.
+  EXPECT_FALSE(WorkMark::decode("zelvo-work 1\nkey 00\nat 0 0\n"));
+}
+
+// The mark vouches for a length only once those bytes are on the disk; a cut lowers it.
+TEST(OutputFile, TheMarkVouchesOnlyForBytesOnTheDisk) {
+  QTemporaryDir tmp;
+  WorkMark m;
+  m.slice = 1;
+  m.sliceStart = 4;
+  const auto reopened = [&](std::uint64_t& size) {
+    OutputFile again;
+    WorkMark found;
+    EXPECT_EQ(again.open(tmp.path(), "f.mpg", "k", &found), OutputFile::Opened::Kept);
+    size = again.size();
+    EXPECT_EQ(found.slice, 1);
+    return found.length;
+  };
+  std::uint64_t size = 0;
+  {
+    OutputFile out;
+    ASSERT_EQ(out.open(tmp.path(), "f.mpg", "k"), OutputFile::Opened::Fresh);
+    ASSERT_TRUE(out.write("abcdef", 6));
+    ASSERT_TRUE(out.setMark(m));
+    ASSERT_TRUE(out.close());
+  }
+  EXPECT_EQ(reopened(size), 0u);  // written, never synced
+  EXPECT_EQ(size, 6u);
+  {
+    OutputFile out;
+    ASSERT_EQ(out.open(tmp.path(), "f.mpg", "k"), OutputFile::Opened::Kept);
+    ASSERT_TRUE(out.sync());
+    ASSERT_TRUE(out.write("gh", 2));
+    ASSERT_TRUE(out.close());
+  }
+  EXPECT_EQ(reopened(size), 6u);
+  EXPECT_EQ(size, 8u);
+  {
+    OutputFile out;
+    ASSERT_EQ(out.open(tmp.path(), "f.mpg", "k"), OutputFile::Opened::Kept);
+    ASSERT_TRUE(out.truncate(5));
+    ASSERT_TRUE(out.write("XYZ", 3));
+    ASSERT_TRUE(out.close());
+  }
+  EXPECT_EQ(reopened(size), 5u);  // the bytes written after the cut are not vouched for
+  EXPECT_EQ(size, 8u);
 }
 
 TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
@@ -422,6 +479,131 @@ TEST(OutputFile, ReportsAWorkFileGoneAndAFullDisk) {
 }  // namespace
 
 namespace {
+
+// The one rule for held bytes: each row is a question a stage asks, and the answer it must get.
+TEST(HeldBytes, KeptOnlyWithAProof) {
+  using K = Judgement;
+  using B = Evidence::Bytes;
+  const QByteArray tag = "\"v1\"";
+  const Held plain{1000, 5000, {}}, tagged{1000, 5000, tag};
+  Asked retry;  // a retry without validator: from 64 KiB before the held end (here: 0)
+  retry.ranged = true;
+  Asked ifRange = retry;  // with the validator: from the held end
+  ifRange.first = 1000;
+  ifRange.ifRange = true;
+  Asked check = retry;
+  check.check = true;
+  const auto answer = [](int status, std::optional<std::uint64_t> first,
+                         std::optional<std::uint64_t> total, QByteArray validator = {},
+                         B bytes = B::Unread) {
+    Evidence e;
+    e.status = status;
+    e.first = first;
+    e.total = total;
+    e.validator = std::move(validator);
+    e.bytes = bytes;
+    return e;
+  };
+  Evidence durable;
+  durable.durable = 1000;
+  Evidence shortOfIt;
+  shortOfIt.durable = 999;
+  Evidence stalled;
+  stalled.mayPass = true;
+  const struct {
+    const char* name;
+    Held held;
+    Asked asked;
+    Evidence e;
+    Judgement expected;
+  } rows[] = {
+      {"synced before the mark", plain, {}, durable, {K::Kept, Proof::Durable}},
+      {"past what the mark vouches for", plain, {}, shortOfIt, {K::Cut, Proof::None}},
+      {"206 to If-Range", tagged, ifRange, answer(206, 1000, 5000), {K::Kept, Proof::Validator}},
+      {"206 to If-Range repeating the tag", tagged, ifRange, answer(206, 1000, 5000, tag),
+       {K::Kept, Proof::Validator}},
+      {"200 with the same strong tag (Range ignored)", tagged, ifRange, answer(200, {}, 5000, tag),
+       {K::Kept, Proof::Validator}},
+      {"200 with another strong tag", tagged, ifRange, answer(200, {}, 5000, "\"v2\""),
+       {K::FilmChanged, Proof::None}},
+      {"200 without a tag to If-Range: compared", tagged, ifRange, answer(200, {}, 5000),
+       {K::Compare, Proof::None}},
+      {"206 without validator: compared", plain, retry, answer(206, 0, 5000),
+       {K::Compare, Proof::None}},
+      {"206, the same bytes", plain, retry, answer(206, 0, 5000, {}, B::Same),
+       {K::Kept, Proof::Compared}},
+      {"206, other bytes", plain, retry, answer(206, 0, 5000, {}, B::Differ),
+       {K::SliceChanged, Proof::None}},
+      {"206 ending before the held bytes", plain, retry, answer(206, 0, 5000, {}, B::Short),
+       {K::MayPass, Proof::None}},
+      {"206 of another range", plain, retry, answer(206, 500, 5000), {K::MayPass, Proof::None}},
+      {"206 to a request without Range", plain, {}, answer(206, 0, 5000),
+       {K::MayPass, Proof::None}},
+      {"206 of another length", plain, retry, answer(206, 0, 6000), {K::SliceChanged, Proof::None}},
+      {"200 ignoring Range: compared", plain, retry, answer(200, {}, 5000),
+       {K::Compare, Proof::None}},
+      {"200 ignoring Range, the same bytes", plain, retry, answer(200, {}, 5000, {}, B::Same),
+       {K::Kept, Proof::Compared}},
+      {"200 ignoring Range, other bytes: the slice again", plain, retry,
+       answer(200, {}, 5000, {}, B::Differ), {K::SliceChanged, Proof::None}},
+      {"200 of another length: the slice again", plain, retry, answer(200, {}, 6000),
+       {K::SliceChanged, Proof::None}},
+      {"a check's 200 with other bytes proves nothing", plain, check,
+       answer(200, {}, 5000, {}, B::Differ), {K::MayPass, Proof::None}},
+      {"a check's 200 of another length proves nothing", plain, check, answer(200, {}, 6000),
+       {K::MayPass, Proof::None}},
+      {"a check's 206 of the range with other bytes", plain, check,
+       answer(206, 0, 5000, {}, B::Differ), {K::SliceChanged, Proof::None}},
+      {"416 to If-Range at the slice's end", {5000, 5000, tag}, [&] {
+         Asked a = ifRange;
+         a.first = 5000;
+         return a;
+       }(), answer(416, {}, 5000), {K::Complete, Proof::Validator}},
+      {"416 without If-Range proves nothing", {5000, 5000, {}}, retry, answer(416, {}, 5000),
+       {K::MayPass, Proof::None}},
+      {"416 of another total", {5000, 5000, tag}, ifRange, answer(416, {}, 4000),
+       {K::SliceChanged, Proof::None}},
+      {"416 past a slice of unknown length", {5000, 0, tag}, ifRange, answer(416, {}, 6000),
+       {K::MayPass, Proof::None}},
+      {"a stall", plain, retry, stalled, {K::MayPass, Proof::None}},
+      {"a refused connection", plain, retry, Evidence{}, {K::Final, Proof::None}},
+      {"503", plain, retry, answer(503, {}, {}), {K::MayPass, Proof::None}},
+      {"404", plain, retry, answer(404, {}, {}), {K::Final, Proof::None}},
+  };
+  for (const auto& row : rows) {
+    const Judgement j = judgeHeld(row.held, row.asked, row.e);
+    EXPECT_EQ(j.kind, row.expected.kind) << row.name;
+    EXPECT_EQ(j.proof, row.expected.proof) << row.name;
+  }
+}
+
+// Only a strong validator may go into If-Range.
+TEST(HeldBytes, StrongValidatorsOnly) {
+  const QByteArray date = "Thu, 10 Dec 2026 12:00:00 GMT";
+  const struct {
+    const char* name;
+    const char* etag;
+    const char* lastModified;
+    const char* date;
+    const char* strong;
+  } rows[] = {
+      {"strong ETag", "\"abc\"", "", "", "\"abc\""},
+      {"weak ETag", "W/\"abc\"", "", date, ""},
+      {"weak ETag beside an old date", "W/\"abc\"", "Thu, 10 Dec 2026 11:00:00 GMT", date, ""},
+      {"unquoted ETag", "abc", "", date, ""},
+      {"a date 60 s before Date", "", "Thu, 10 Dec 2026 11:59:00 GMT", date,
+       "Thu, 10 Dec 2026 11:59:00 GMT"},
+      {"a date 59 s before Date", "", "Thu, 10 Dec 2026 11:59:01 GMT", date, ""},
+      {"a date without Date", "", "Thu, 10 Dec 2026 11:00:00 GMT", "", ""},
+      {"a date after Date", "", "Thu, 10 Dec 2026 13:00:00 GMT", date, ""},
+      {"no date at all", "", "yesterday", date, ""},
+      {"nothing", "", "", date, ""},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(strongValidator(row.etag, row.lastModified, row.date), QByteArray(row.strong))
+        << row.name;
+}
+
 using download::RetryRules;
 using std::chrono::milliseconds;
 using std::chrono::seconds;

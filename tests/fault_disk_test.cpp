@@ -182,6 +182,33 @@ TEST_F(FaultTest, EarlierCopySurvivesAFailedDownloadAndIsReplacedByAWholeOne) {
   EXPECT_FALSE(QFile::exists(pathOf(QStringLiteral("Újra")) + ".part"));
 }
 
+// A rename that fails leaves the complete film in its marked work file: the next start
+// renames it without fetching a slice.
+TEST_F(FaultTest, CompleteWorkFileWhoseRenameFailedIsRenamedOnTheNextStart) {
+  const service::FilmSpec f = service::makeFilm("atnevez", "Átnevezés", {100000, 100000});
+  server.addFilm(f);
+  const QString name = QString::fromStdString(f.name);
+  const QString final = pathOf(name);
+  // A folder takes the final name while the last slice comes in.
+  w->setYieldObserver([&] {
+    if (w->film().receivedBytes >= 150000 && !QFileInfo::exists(final)) QDir().mkdir(final);
+  });
+  startWith(QStringLiteral("atnevez"));
+  w->setYieldObserver({});
+  expectFailedWith(QStringLiteral("Nem sikerült írni a fájlt: ") + final);
+  EXPECT_TRUE(fileBytes(name, QStringLiteral(".part")) == service::filmContent(f));
+
+  ASSERT_TRUE(QDir().rmdir(final));
+  server.clearLog();
+  fakes.boxes.shown.clear();
+  startWith(QStringLiteral("atnevez"));
+  EXPECT_TRUE(fakes.boxes.shown.empty());
+  EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + ".mpg");
+  EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
+  EXPECT_FALSE(QFile::exists(final + ".part"));
+  EXPECT_EQ(targets(), (std::vector<std::string>{recordTarget(f), sliceTarget(f, 0)}));
+}
+
 TEST_F(FaultTest, PlantedLinksAreNeverFollowed) {
   const service::FilmSpec f = threeSlices("link", "Link");
   server.addFilm(f);
@@ -290,15 +317,28 @@ TEST_F(FaultTest, FilmsOfOneRunNeverShareAFile) {
 }
 
 // A work file from an earlier run, left by a stop: continued only when it is proven to be
-// this film (by the slice's validator, else byte for byte at the film's start and at the
-// work file's end); started over, in a fresh file, when it is not; left exactly as it was
-// when a check meets a failure that may pass.
-enum Then { Same, NewVersion, FirstSliceReplaced, CheckBusy, Planted };
+// this film (by the slice's strong validator, else byte for byte at the film's start and
+// over the work file's last 64 KiB, across slices), and only as far as the mark vouches for
+// it; started over, in a fresh file, when it is not; left exactly as it was when a check
+// meets a failure that may pass, after the slices' tries.
+enum Then {
+  Same,
+  NewVersion,
+  FirstSliceReplaced,
+  MiddleSliceReplaced,  // the slice before the one the file ends in
+  CheckBusy,
+  CheckOdd,       // the first check gets an odd answer (EarlierRow::odd) once
+  ZerosAppended,  // what a crash can leave past the marked length
+  CutShort,       // the file lost its last EarlierRow::cut bytes
+  Planted
+};
 struct EarlierRow {
   const char* name;
   const char* id;
   std::uint64_t stopAt;
   Then then;
+  Fault odd = Fault::None;
+  std::uint64_t cut = 0;
 };
 void PrintTo(const EarlierRow& row, std::ostream* os) { *os << row.name; }
 class EarlierWorkFile : public FaultTest, public ::testing::WithParamInterface<EarlierRow> {};
@@ -320,7 +360,7 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
   reopenOn(QString::fromStdString(host));
   const std::uint64_t have = std::uint64_t(QFileInfo(work).size());
   ASSERT_TRUE(have >= row.stopAt && have < row.stopAt + 65536) << have;
-  const std::string earlier = service::filmContent(f).substr(0, have);
+  std::string earlier = service::filmContent(f).substr(0, have);
   ASSERT_TRUE(fileBytes(name, ".part") == earlier);
   if (row.then == Planted) {
     QFile::remove(work);
@@ -328,9 +368,27 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
     ASSERT_TRUE(part.open(QIODevice::WriteOnly));
     part.write(earlier.data(), qint64(earlier.size()));
   }
+  if (row.then == ZerosAppended) {
+    QFile part(work);
+    ASSERT_TRUE(part.open(QIODevice::Append));
+    part.write(QByteArray(65536, '\0'));
+  }
+  if (row.then == CutShort) {
+    ASSERT_TRUE(QFile::resize(work, qint64(have - row.cut)));
+    earlier.resize(have - row.cut);
+  }
+  const std::uint64_t length = earlier.size();
+  const std::uint64_t size = f.slices[0].size;  // even slices
+  const std::size_t last = std::size_t(length / size);  // the slice the file ends in
+  const std::uint64_t held = length - last * size;      // and what it holds of it
   if (row.then == NewVersion) f.version = "2";
   if (row.then == FirstSliceReplaced) f.slices[0].changeAfter = 0;
-  if (row.then == CheckBusy) f.slices[1].fault = Fault::Unavailable;
+  if (row.then == MiddleSliceReplaced) f.slices[last - 1].changeAfter = 0;
+  if (row.then == CheckBusy) f.slices[last].fault = Fault::Unavailable;
+  if (row.then == CheckOdd) {  // the size query and the slice's answer were its first two
+    f.slices[0].fault = row.odd;
+    f.slices[0].faultTimes = 4;
+  }
   server.addFilm(f);
   server.clearLog();
   fakes.boxes.shown.clear();
@@ -346,65 +404,94 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
     const std::string ifRange = r.header("If-Range") ? " (If-Range)" : "";
     asked.emplace_back(r.target, r.header("Range").value_or("") + ifRange);
   }
-  const auto range = [&](std::size_t slice, std::uint64_t first, std::uint64_t last) {
+  const auto range = [&](std::size_t slice, std::uint64_t first, std::uint64_t lastByte) {
     return Asked::value_type{sliceTarget(f, slice), "bytes=" + std::to_string(first) + "-" +
-                                                        (last ? std::to_string(last) : "")};
+                                                        (lastByte ? std::to_string(lastByte) : "")};
   };
-  const std::size_t last = std::size_t(have / f.slices[0].size);  // even slices
-  const std::uint64_t held = have - last * f.slices[0].size;      // of the slice it ends in
+  // Only a strong validator proves anything.
+  const bool validated = f.validator == service::Validator::ETag ||
+                         f.validator == service::Validator::LastModified;
+  const auto proveByTag = [&](std::size_t slice) {
+    return Asked::value_type{sliceTarget(f, slice), "bytes=0-0 (If-Range)"};
+  };
   Asked expected = {{recordTarget(f), ""}, {sliceTarget(f, 0), ""}};
-  const bool validated = f.validator != service::Validator::None;
   if (row.then != Planted) {
-    if (validated) {
-      expected.push_back({sliceTarget(f, 0), "bytes=0-0 (If-Range)"});
-    } else {
-      expected.push_back(range(0, 0, 65535));
-      if (row.then != FirstSliceReplaced) expected.push_back(range(last, held - 65536, held - 1));
+    if (last > 0 || (!validated && length > 65536)) {
+      expected.push_back(validated ? proveByTag(0) : range(0, 0, 65535));
+      if (row.then == CheckOdd && row.odd != Fault::RangeIgnored) expected.push_back(expected.back());
     }
+    if (row.then != FirstSliceReplaced && last > 0 && held < 65536)
+      expected.push_back(validated ? proveByTag(last - 1)
+                                   : range(last - 1, size - (65536 - held), size - 1));
   }
+  // What continues the slice the file ends in proves its held bytes itself.
+  auto continued = range(last, validated ? held : held - std::min<std::uint64_t>(held, 65536), 0);
+  if (validated) continued.second += " (If-Range)";
   if (row.then == CheckBusy) {
+    for (int i = 0; i < 4; ++i) expected.push_back(continued);
     EXPECT_EQ(asked, expected);
     expectFailedWith(sliceFailure(int(last) + 1));
     expectOnlyWorkFile(name, earlier);
     return;
   }
-  const bool resumed = row.then == Same;
-  if (resumed) {
-    expected.push_back(range(last, held, 0));
-    if (validated) expected.back().second += " (If-Range)";
-  }
+  const bool resumed =
+      row.then == Same || row.then == CheckOdd || row.then == ZerosAppended || row.then == CutShort;
+  if (resumed) expected.push_back(continued);
   for (std::size_t i = resumed ? last + 1 : 0; i < f.slices.size(); ++i)
     expected.push_back({sliceTarget(f, i), ""});
   EXPECT_EQ(asked, expected);
   EXPECT_TRUE(fakes.boxes.shown.empty());
   std::string film;
   for (std::size_t i = 0; i < f.slices.size(); ++i)
-    film += service::sliceContent(f, i, i == 0 && row.then == FirstSliceReplaced);
+    film += service::sliceContent(f, i,
+                                  (i == 0 && row.then == FirstSliceReplaced) ||
+                                      (i + 1 == last && row.then == MiddleSliceReplaced));
   EXPECT_TRUE(fileBytes(name) == film);
-  const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan").arg(row.stopAt / 1024);
+  const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan")
+                                 .arg(qint64(std::nearbyint(double(length) / 1024.0)));
   EXPECT_EQ(shown.contains(resumeText), resumed);
   // The progress of a continued film counts the bytes it already had.
   if (resumed) {
     const QRegularExpression figures(QStringLiteral("^(\\d+)Kb/"));
     for (const QString& text : shown.mid(shown.indexOf(resumeText)))
       if (const auto m = figures.match(text); m.hasMatch()) {
-        EXPECT_GE(m.captured(1).toULongLong(), have / 1024) << text.toStdString();
+        EXPECT_GE(m.captured(1).toULongLong(), length / 1024) << text.toStdString();
       }
     EXPECT_FALSE(shown.filter(figures).isEmpty());
   }
 }
 
+constexpr std::uint64_t MiB = 1024 * 1024;
 INSTANTIATE_TEST_SUITE_P(
     Rows, EarlierWorkFile,
     ::testing::Values(
         EarlierRow{"own work file, no validator", "nagy-folytatas", 1536 * 1024, Same},
         EarlierRow{"own work file inside the first slice, no validator", "nagy-folytatas",
                    512 * 1024, Same},
+        // Its last 64 KiB reach into the slice before: the mark keeps where that one starts.
+        EarlierRow{"own work file 50,000 bytes into its last slice", "nagy-folytatas",
+                   3 * MiB + 50000, Same},
         EarlierRow{"own work file, ETag", "cimkes", 384 * 1024, Same},
         EarlierRow{"own work file, Last-Modified", "datumos", 384 * 1024, Same},
+        // Neither is a validator: compared byte for byte, never sent in If-Range.
+        EarlierRow{"own work file, weak ETag", "gyenge-cimkes", 384 * 1024, Same},
+        EarlierRow{"own work file, Last-Modified 10 s before Date", "friss-datumos", 384 * 1024,
+                   Same},
         EarlierRow{"film replaced on the host, ETag", "cimkes", 384 * 1024, NewVersion},
         EarlierRow{"first slice replaced, no validator", "nagy-folytatas", 1536 * 1024,
                    FirstSliceReplaced},
+        EarlierRow{"slice before the last replaced, no validator", "nagy-folytatas",
+                   3 * MiB + 50000, MiddleSliceReplaced},
         EarlierRow{"a check meets a passing 503", "nagy-folytatas", 1536 * 1024, CheckBusy},
+        EarlierRow{"a check answered with another range once", "nagy-folytatas", 1536 * 1024,
+                   CheckOdd, Fault::OtherRange},
+        EarlierRow{"a check answered with the whole slice once", "nagy-folytatas", 1536 * 1024,
+                   CheckOdd, Fault::RangeIgnored},
+        EarlierRow{"a check answered with half its range once", "nagy-folytatas", 1536 * 1024,
+                   CheckOdd, Fault::CloseEarly},
+        EarlierRow{"zeros past the length the mark vouches for", "nagy-folytatas", 1536 * 1024,
+                   ZerosAppended},
+        EarlierRow{"work file cut short into the slice before", "nagy-folytatas", 1536 * 1024,
+                   CutShort, Fault::None, 600 * 1024},
         EarlierRow{"a file planted under the work name", "nagy-folytatas", 1536 * 1024, Planted}),
     [](const auto& info) { return caseName(info.param.name); });
