@@ -35,6 +35,7 @@ TEST_F(FaultTest, ChaosRunKeepsEveryFileTrue) {
   const std::uint64_t firstSeed = envNumber("ZELVO_CHAOS_SEED", 20261208);
   for (std::uint64_t seed = firstSeed; seed < firstSeed + films; ++seed) {
     SCOPED_TRACE("chaos seed " + std::to_string(seed));
+    watchdog_.kick();  // a hang is one film that does not end
     std::mt19937_64 rng(seed);
     const auto pick = [&rng](std::uint64_t n) { return rng() % n; };
     std::vector<std::uint64_t> sizes(1 + pick(4));
