@@ -421,8 +421,8 @@ const FilmSpec* findFilm(const std::string& id) {
 
 std::string sliceContent(const FilmSpec& film, std::size_t slice, bool changed) {
   if (slice >= film.slices.size()) return {};
-  const SliceSpec& spec = film.slices[slice];
-  std::string out(changed && spec.changedSize ? spec.changedSize : spec.size, '\0');
+  const SliceSpec& setup = film.slices[slice];
+  std::string out(changed && setup.changedSize ? setup.changedSize : setup.size, '\0');
   detail::fillSliceBytes(detail::sliceSeed(film, slice, changed), 0, out.data(), out.size());
   return out;
 }
