@@ -9,6 +9,7 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <functional>
 #include <vector>
@@ -57,11 +58,15 @@ class SessionFakes : public QDBusVirtualObject {
   }
 
   QStringList calls;
+  QStringList gone;  // connections closed
   bool swallow = false;
   QList<QPair<double, bool>> progress;  // (progress, progress-visible)
   int held = 0;
 
  public slots:
+  void ownerChanged(const QString& name, const QString&, const QString& now) {
+    if (name.startsWith(QLatin1Char(':')) && now.isEmpty()) gone << name;
+  }
   void update(const QString& app, const QVariantMap& properties) {
     if (app != QLatin1String("application://hu.zelvo.Zelvo.desktop")) return;
     progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
@@ -159,6 +164,16 @@ class DesktopBusTest : public FilmTest {
                              QStringLiteral("com.canonical.Unity.LauncherEntry"),
                              QStringLiteral("Update"), &fake_, SLOT(update(QString, QVariantMap))));
     server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
+  }
+  void TearDown() override {
+    bus_.unregisterService(kLogin);
+    bus_.unregisterObject(QStringLiteral("/org"), QDBusConnection::UnregisterTree);
+    if (monitorBus_.isConnected()) QDBusConnection::disconnectFromBus(QStringLiteral("monitor"));
+  }
+  // From now on monitor_ sees every call on the bus.
+  void watchBus() {
+    monitorBus_ =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("monitor"));
     ASSERT_TRUE(monitorBus_.registerVirtualObject(QStringLiteral("/"), &monitor_,
                                                   QDBusConnection::SubPath));
     const QDBusMessage became = monitorBus_.call(
@@ -167,11 +182,6 @@ class DesktopBusTest : public FilmTest {
             QStringLiteral("org.freedesktop.DBus.Monitoring"), QStringLiteral("BecomeMonitor"))
         << QStringList() << 0u);
     ASSERT_EQ(became.type(), QDBusMessage::ReplyMessage) << qPrintable(became.errorMessage());
-  }
-  void TearDown() override {
-    bus_.unregisterService(kLogin);
-    bus_.unregisterObject(QStringLiteral("/org"), QDBusConnection::UnregisterTree);
-    QDBusConnection::disconnectFromBus(QStringLiteral("monitor"));
   }
   // A mark from the window's connection, seen by the monitor among the window's calls.
   void mark(const QString& text) {
@@ -199,8 +209,7 @@ class DesktopBusTest : public FilmTest {
   QDBusConnection bus_ =
       QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fakes"));
   SessionFakes fake_{bus_};
-  QDBusConnection monitorBus_ =
-      QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("monitor"));
+  QDBusConnection monitorBus_{QString()};
   BusMonitor monitor_;
   MarkedEnd ender_{[this] { mark(QStringLiteral("end")); }};
 };
@@ -230,6 +239,7 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
       {"window closed, logind", "p", false, Then::Close, {loginTake, "login release"}},
       {"stopped, portal never answers", "p", true, Then::Stop, {portalTake}, true},
   };
+  watchBus();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     freshWindow();
@@ -283,6 +293,30 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
       EXPECT_GE(fake_.progress[i].first, fake_.progress[i - 1].first);
     if (row.portal) bus_.unregisterService(kPortal);
   }
+}
+
+// The real program end: the dock hears the stop's last update before the process is gone
+// (the bus routes all a connection sent before it tells that the connection closed).
+TEST_F(DesktopBusTest, TheRealEndStillHidesTheDockProgress) {
+  ASSERT_TRUE(bus_.connect(QStringLiteral("org.freedesktop.DBus"),
+                           QStringLiteral("/org/freedesktop/DBus"),
+                           QStringLiteral("org.freedesktop.DBus"),
+                           QStringLiteral("NameOwnerChanged"), &fake_,
+                           SLOT(ownerChanged(QString, QString, QString))));
+  fake_.progress.clear();
+  QProcess child;
+  child.start(QStringLiteral(STOP_CHILD_PATH),
+              {QString::fromStdString(host), folder.path(), QStringLiteral("p"),
+               QStringLiteral("stop=click"), QStringLiteral("at=record session opened")});
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, kWaitMs));
+  const QString said = QString::fromUtf8(child.readAllStandardOutput());
+  EXPECT_EQ(child.exitCode(), 0) << qPrintable(said);  // the program's own end
+  EXPECT_FALSE(said.contains(QStringLiteral("STILL RUNNING")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.gone.isEmpty(); }, kWaitMs));
+  ASSERT_FALSE(fake_.progress.isEmpty());
+  EXPECT_EQ(fake_.progress.front(), qMakePair(0.0, true));
+  EXPECT_EQ(fake_.progress.back(), qMakePair(0.0, false));
 }
 
 }  // namespace
