@@ -116,8 +116,8 @@ QString shownText(QStringView text, int maxChars) {
     // A CR before a LF (looked for past the cut too) ends the line with it.
     if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
       continue;
-    const bool shown = c.category() != QChar::Other_Control || c == QLatin1Char('\n') ||
-                       c == QLatin1Char('\t');
+    const bool shown =
+        c.category() != QChar::Other_Control || c == QLatin1Char('\n') || c == QLatin1Char('\t');
     out += shown ? c : QChar(QChar::ReplacementCharacter);
   }
   if (cut) out += QChar(0x2026);

@@ -254,7 +254,8 @@ const Scenario kScenarios[] = {
     {"darab-orias", "2 × 16 KiB; the count field `2` behind almost 16 MiB of zeros",
      [] {
        return raw("Óriás darabszám",
-                  "{host}/z/e/zelvo/film.php?a=darab-orias|" + std::string(16 * MiB - 4 * KiB, '0') +
+                  "{host}/z/e/zelvo/film.php?a=darab-orias|" +
+                      std::string(16 * MiB - 4 * KiB, '0') +
                       "2|Óriás darabszám*{host}/z/s/darab-orias/0|{host}/z/s/darab-orias/1",
                   slices({16 * KiB, 16 * KiB}));
      }},

@@ -125,9 +125,12 @@ class BusMonitor : public QDBusVirtualObject {
     out.clear();
     for (const Call& c : calls) {
       if (c.sender != sender) continue;
-      if (c.member == mark && c.text == from) inside = true;
-      else if (c.member == mark && c.text == to && inside) return true;
-      else if (inside) out.push_back(c);
+      if (c.member == mark && c.text == from)
+        inside = true;
+      else if (c.member == mark && c.text == to && inside)
+        return true;
+      else if (inside)
+        out.push_back(c);
     }
     return false;
   }
@@ -185,10 +188,10 @@ class DesktopBusTest : public FilmTest {
   }
   // A mark from the window's connection, seen by the monitor among the window's calls.
   void mark(const QString& text) {
-    QDBusConnection::sessionBus().send(
-        QDBusMessage::createMethodCall(bus_.baseService(), QStringLiteral("/org/mark"), kMark,
-                                       QStringLiteral("Mark"))
-        << text);
+    QDBusConnection::sessionBus().send(QDBusMessage::createMethodCall(bus_.baseService(),
+                                                                      QStringLiteral("/org/mark"),
+                                                                      kMark, QStringLiteral("Mark"))
+                                       << text);
   }
   // A window that reaches the real desktop session.
   void freshWindow() {
@@ -275,7 +278,9 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
       std::vector<BusMonitor::Call> sent;
       const QString window = QDBusConnection::sessionBus().baseService();
       EXPECT_TRUE(QTest::qWaitFor(
-          [&] { return monitor_.between(window, QStringLiteral("stop"), QStringLiteral("end"), sent); },
+          [&] {
+            return monitor_.between(window, QStringLiteral("stop"), QStringLiteral("end"), sent);
+          },
           kWaitMs));
       for (const BusMonitor::Call& c : sent) EXPECT_FALSE(c.wantsReply) << qPrintable(c.member);
     }
@@ -298,18 +303,16 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
 // The real program end: the dock hears the stop's last update before the process is gone
 // (the bus routes all a connection sent before it tells that the connection closed).
 TEST_F(DesktopBusTest, TheRealEndStillHidesTheDockProgress) {
-  ASSERT_TRUE(bus_.connect(QStringLiteral("org.freedesktop.DBus"),
-                           QStringLiteral("/org/freedesktop/DBus"),
-                           QStringLiteral("org.freedesktop.DBus"),
-                           QStringLiteral("NameOwnerChanged"), &fake_,
-                           SLOT(ownerChanged(QString, QString, QString))));
+  ASSERT_TRUE(
+      bus_.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                   QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                   &fake_, SLOT(ownerChanged(QString, QString, QString))));
   fake_.progress.clear();
   QProcess child;
   child.start(QStringLiteral(STOP_CHILD_PATH),
               {QString::fromStdString(host), folder.path(), QStringLiteral("p"),
                QStringLiteral("stop=click"), QStringLiteral("at=record session opened")});
-  ASSERT_TRUE(
-      QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, kWaitMs));
   const QString said = QString::fromUtf8(child.readAllStandardOutput());
   EXPECT_EQ(child.exitCode(), 0) << qPrintable(said);  // the program's own end
   EXPECT_FALSE(said.contains(QStringLiteral("STILL RUNNING")));

@@ -62,8 +62,9 @@ TEST(Summary, WorkedExampleAndLargeFilms) {
   EXPECT_EQ(summaryText(QStringLiteral("03"), 5, QLatin1Char('.')),
             QStringLiteral("03 szeletből áll és 5Kb összesen"));
   // ... within the bound of every server text shown.
-  EXPECT_EQ(summaryText(QString(16 * 1024 * 1024, '0') + '2', 5, QLatin1Char('.')),
-            shownText(QString(16 * 1024 * 1024, '0')) + QStringLiteral(" szeletből áll és 5Kb összesen"));
+  EXPECT_EQ(
+      summaryText(QString(16 * 1024 * 1024, '0') + '2', 5, QLatin1Char('.')),
+      shownText(QString(16 * 1024 * 1024, '0')) + QStringLiteral(" szeletből áll és 5Kb összesen"));
   // Past 2 GiB the product must not wrap.
   EXPECT_EQ(expectedKb(std::int64_t(1) << 31, 3), 6291456);
   // Sizes landing exactly on a half Kb go to the even neighbour.
@@ -345,8 +346,8 @@ TEST(OutputFile, NeverWritesThroughWhatIsNotItsOwnPlainWorkFile) {
     WorkMark mark;
     const OutputFile::Opened opened = out.open(folder, "f.mpg", "film", &mark);
     EXPECT_EQ(opened, row.what == Locked ? OutputFile::Opened::Busy
-                      : row.refused        ? OutputFile::Opened::Refused
-                                           : OutputFile::Opened::Fresh);
+                      : row.refused      ? OutputFile::Opened::Refused
+                                         : OutputFile::Opened::Fresh);
     EXPECT_EQ(out.write("a", 1), !row.refused);
     out.close();
     QFile v(victim);

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "net/codepage.h"
-#include "tests/closed_port.h"
 #include "net/fetch.h"
 #include "net/wininet.h"
 #include "service/service.h"
+#include "tests/closed_port.h"
 
 static void PrintTo(const QString& s, std::ostream* os) {
   *os << "(" << s.size() << " chars) \"" << s.left(120).toStdString() << "\"";

@@ -134,7 +134,8 @@ void DBusSession::settle() {
   const QDBusConnection bus = QDBusConnection::sessionBus();
   QObject* connectionSide = bus.isConnected() ? bus.interface() : nullptr;
   if (connectionSide && connectionSide->thread() != QThread::currentThread())
-    QMetaObject::invokeMethod(connectionSide, [] {}, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        connectionSide, [] {}, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace
