@@ -249,6 +249,8 @@ std::optional<FilmOutcome> FilmDownload::openWorkFile(const QString& identifier,
   const QByteArray key = workKey(identifier, name.fileName, v_.sliceUrls);
   WorkMark mark;
   const OutputFile::Opened opened = output_.open(view_.targetFolder(), name.fileName, key, &mark);
+  if (opened == OutputFile::Opened::Busy)
+    return failed(QStringLiteral("Ez a film már letöltés alatt áll: ") + name.path);
   if (opened == OutputFile::Opened::Refused)
     return failed(QStringLiteral("Nem sikerült létrehozni a fájlt: ") + name.path);
   if (opened == OutputFile::Opened::Fresh || output_.size() == 0) return std::nullopt;

@@ -66,7 +66,7 @@ double expectedKb(std::int64_t sliceSize, std::int64_t sliceCount) {
 }
 
 QString summaryText(const QString& countField, double totalKb, QChar sep) {
-  return countField + QStringLiteral(" szeletből áll és ") + formatNumber(totalKb, sep) +
+  return shownText(countField) + QStringLiteral(" szeletből áll és ") + formatNumber(totalKb, sep) +
          QStringLiteral("Kb összesen");
 }
 
@@ -109,10 +109,17 @@ QString shownText(QStringView text, int maxChars) {
   const bool cut = text.size() > maxChars;
   QStringView kept = cut ? text.left(maxChars - 1) : text;
   if (cut && !kept.isEmpty() && kept.back().isHighSurrogate()) kept.chop(1);  // a pair stays whole
-  QString out = kept.toString();
-  for (QChar& c : out)
-    if (c.category() == QChar::Other_Control && c != QLatin1Char('\n') && c != QLatin1Char('\t'))
-      c = QChar::ReplacementCharacter;
+  QString out;
+  out.reserve(kept.size() + 1);
+  for (qsizetype i = 0; i < kept.size(); ++i) {
+    const QChar c = kept.at(i);
+    // A CR before a LF (looked for past the cut too) ends the line with it.
+    if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+      continue;
+    const bool shown =
+        c.category() != QChar::Other_Control || c == QLatin1Char('\n') || c == QLatin1Char('\t');
+    out += shown ? c : QChar(QChar::ReplacementCharacter);
+  }
   if (cut) out += QChar(0x2026);
   return out;
 }

@@ -36,7 +36,8 @@ std::optional<std::int64_t> parseByteCount(const QString& text);
 
 // Expected size of the film in kilobytes, rounded half to even (64-bit product).
 double expectedKb(std::int64_t sliceSize, std::int64_t sliceCount);
-// "3 szeletből áll és 2930Kb összesen"; the count is shown as received.
+// "3 szeletből áll és 2930Kb összesen"; the count field is shown as received, within the
+// bound of shownText.
 QString summaryText(const QString& countField, double totalKb, QChar sep);
 
 struct Progress {
@@ -50,7 +51,8 @@ Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barF
 Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);
 
 // Server text as a box, a label or a list entry may show it: at most maxChars characters,
-// ending in "…" when cut, with control characters other than line feed and tab as U+FFFD.
+// ending in "…" when cut, a CR before a LF dropped (the LF ends the line), other control
+// characters but line feed and tab as U+FFFD.
 // What is written to disk or sent to the server is never cut.
 constexpr int kShownChars = 4000;
 QString shownText(QStringView text, int maxChars = kShownChars);

@@ -127,11 +127,14 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
     // O_NONBLOCK: a FIFO put there meanwhile cannot hang the open.
     fd_ = ::openat(dirFd_, workName_.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat mine {};
-    if (fd_ < 0 || ::fstat(fd_, &mine) != 0 || mine.st_ino != st.st_ino ||
-        mine.st_dev != st.st_dev || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const bool same = fd_ >= 0 && ::fstat(fd_, &mine) == 0 && mine.st_ino == st.st_ino &&
+                      mine.st_dev == st.st_dev;
+    if (!same || ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const bool held = same && errno == EWOULDBLOCK;  // another download writes it
       if (fd_ >= 0) ::close(fd_);  // before close() would flush into it
       fd_ = -1;
-      return refuse();
+      refuse();
+      return held ? Opened::Busy : Opened::Refused;
     }
     const std::optional<WorkMark> found = readMark(fd_);
     if (!key.isEmpty() && mine.st_nlink == 1 && found && found->key == key &&

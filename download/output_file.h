@@ -43,14 +43,15 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  enum class Opened { Fresh, Kept, Refused };
+  enum class Opened { Fresh, Kept, Refused, Busy };
   // Opens the work file of fileName in folder and locks it for as long as it is open.
   // Kept: a plain file of the user's with one link and a mark of this key (in *mark);
   // writing goes on at its end. Anything else of the user's under the work name is
   // removed (never written through) and a fresh file is made. Refused (touching
   // nothing) when the folder cannot be written to, the name holds something of another
-  // user's or a folder, another download holds it, or a folder stands under the final
-  // name. Never follows a symbolic link and never leaves the folder.
+  // user's or a folder, or a folder stands under the final name; Busy (touching nothing)
+  // when another download holds it. Never follows a symbolic link and never leaves the
+  // folder.
   Opened open(const QString& folder, const QString& fileName, const QByteArray& key,
               WorkMark* mark = nullptr);
   // Drops the work file (never truncated in place) and starts a fresh, empty one.

@@ -637,16 +637,16 @@ struct Server::Impl {
 
   // The fault this request of the slice gets, counting it; retryAfter: Unavailable's.
   Fault sliceFault(const FilmSpec& film, std::size_t index, int& seen, int& retryAfter) {
-    const SliceSpec& spec = film.slices[index];
+    const SliceSpec& setup = film.slices[index];
     std::optional<std::uint64_t> chaosSeed;
     {
       std::lock_guard<std::mutex> lock(mu);
       seen = ++sliceRequests[{film.id, index}];
       chaosSeed = chaos;
     }
-    retryAfter = spec.retryAfterSeconds;
-    if (spec.fault != Fault::None || !chaosSeed)
-      return spec.faultTimes < 0 || seen <= spec.faultTimes ? spec.fault : Fault::None;
+    retryAfter = setup.retryAfterSeconds;
+    if (setup.fault != Fault::None || !chaosSeed)
+      return setup.faultTimes < 0 || seen <= setup.faultTimes ? setup.fault : Fault::None;
     retryAfter = 0;
     return chaosFault(*chaosSeed, film, index, seen);
   }
@@ -655,13 +655,14 @@ struct Server::Impl {
     std::size_t index = 0;
     const std::shared_ptr<const FilmSpec> film = sliceOf(rest, index);
     if (!film) return pageAnswer(404, "A kért szelet nem létezik: " + req.target);
-    const SliceSpec& spec = film->slices[index];
+    const SliceSpec& setup = film->slices[index];
     int seen = 0, retryAfter = 0;
     const Fault fault = sliceFault(*film, index, seen, retryAfter);
     // Faults of the range itself are done here; the answer then goes out as it is.
-    const Fault wire = fault == Fault::OtherRange || fault == Fault::RangeIgnored ? Fault::None : fault;
-    const bool changed = spec.changeAfter >= 0 && seen > spec.changeAfter;
-    const std::uint64_t size = changed && spec.changedSize ? spec.changedSize : spec.size;
+    const Fault wire =
+        fault == Fault::OtherRange || fault == Fault::RangeIgnored ? Fault::None : fault;
+    const bool changed = setup.changeAfter >= 0 && seen > setup.changeAfter;
+    const std::uint64_t size = changed && setup.changedSize ? setup.changedSize : setup.size;
     const std::string validator = detail::validatorHeader(*film, index, changed);
     Body b;
     b.generated = true;

@@ -251,6 +251,14 @@ const Scenario kScenarios[] = {
     // Server texts of any length: what is shown of them is cut, and no name freezes the window.
     {"nev-orias", "1 × 16 KiB; a name of 15 MiB",
      [] { return film(repeatBytes("Óriás név ", 15 * MiB), small()); }},
+    {"darab-orias", "2 × 16 KiB; the count field `2` behind almost 16 MiB of zeros",
+     [] {
+       return raw("Óriás darabszám",
+                  "{host}/z/e/zelvo/film.php?a=darab-orias|" +
+                      std::string(16 * MiB - 4 * KiB, '0') +
+                      "2|Óriás darabszám*{host}/z/s/darab-orias/0|{host}/z/s/darab-orias/1",
+                  slices({16 * KiB, 16 * KiB}));
+     }},
     {"elutasitas-orias", "refusal whose message is almost 16 MiB of lines",
      [] {
        return refusal(repeatBytes("Ez a film nem érhető el, mert nagyon hosszú az indoklás.\n",
@@ -258,6 +266,10 @@ const Scenario kScenarios[] = {
      }},
     {"elutasitas-vezerlo", "refusal with ESC, BEL and CR in its message",
      [] { return refusal("Elutasítva:\x1b[31m piros\x07 csengő\r vissza\ttab\núj sor"); }},
+    {"elutasitas-crlf", "refusal of three lines ending in CRLF",
+     [] { return refusal("Ez a film nem érhető el.\r\nA tulajdonos kérte.\r\nBocsánat!\r\n"); }},
+    {"jelentes-crlf", "first slice 5000 bytes; an error-report answer of lines ending in CRLF",
+     [] { return reported("Sorvégek", "Köszönjük.\r\nA hibát rögzítettük.\r\n"); }},
     {"jelentes-majdnem", "first slice 5000 bytes; an error-report answer just under 1 MiB",
      [] { return reported("Majdnem határon", repeatToLength("Majdnem a határon. ", MiB - 1000)); }},
     {"csorgo", "slice 1 of 2 announces its length, then trickles one byte every 100 ms",
@@ -453,8 +465,8 @@ const FilmSpec* findFilm(const std::string& id) {
 
 std::string sliceContent(const FilmSpec& film, std::size_t slice, bool changed) {
   if (slice >= film.slices.size()) return {};
-  const SliceSpec& spec = film.slices[slice];
-  std::string out(changed && spec.changedSize ? spec.changedSize : spec.size, '\0');
+  const SliceSpec& setup = film.slices[slice];
+  std::string out(changed && setup.changedSize ? setup.changedSize : setup.size, '\0');
   detail::fillSliceBytes(detail::sliceSeed(film, slice, changed), 0, out.data(), out.size());
   return out;
 }

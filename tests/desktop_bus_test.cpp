@@ -9,7 +9,10 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QProcess>
 #include <QSocketNotifier>
+#include <functional>
+#include <vector>
 
 #include "tests/film_fixture.h"
 
@@ -17,6 +20,7 @@ namespace {
 
 const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kLogin = QStringLiteral("org.freedesktop.login1");
+const QString kMark = QStringLiteral("hu.zelvo.Test");  // the test's marks in the bus traffic
 constexpr int kWaitMs = 120000;  // only a fault comes near this
 
 // The portal's Inhibit and Request, logind's Inhibit and a dock, as far as the window uses
@@ -31,6 +35,8 @@ class SessionFakes : public QDBusVirtualObject {
     const QString call = m.interface() + QLatin1Char('.') + m.member();
     const QVariantList a = m.arguments();
     QVariant answer;
+    if (m.interface() == kMark) return true;  // for the monitor only
+    const bool portal = m.interface().startsWith(QLatin1String("org.freedesktop.portal."));
     if (call == QLatin1String("org.freedesktop.portal.Inhibit.Inhibit")) {
       const auto options = qdbus_cast<QVariantMap>(a.value(2));
       take(QStringLiteral("portal take [%1] %2 %3")
@@ -47,14 +53,20 @@ class SessionFakes : public QDBusVirtualObject {
     } else {
       return false;
     }
+    if (portal && swallow) return true;  // a portal that never answers
     return bus_.send(answer.isValid() ? m.createReply(answer) : m.createReply());
   }
 
   QStringList calls;
+  QStringList gone;  // connections closed
+  bool swallow = false;
   QList<QPair<double, bool>> progress;  // (progress, progress-visible)
   int held = 0;
 
  public slots:
+  void ownerChanged(const QString& name, const QString&, const QString& now) {
+    if (name.startsWith(QLatin1Char(':')) && now.isEmpty()) gone << name;
+  }
   void update(const QString& app, const QVariantMap& properties) {
     if (app != QLatin1String("application://hu.zelvo.Zelvo.desktop")) return;
     progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
@@ -90,6 +102,55 @@ class SessionFakes : public QDBusVirtualObject {
   QDBusConnection bus_;
 };
 
+// Every call on the bus, as a monitor sees them in the order the bus routes them.
+class BusMonitor : public QDBusVirtualObject {
+ public:
+  struct Call {
+    QString sender;
+    QString member;
+    QString text;  // a mark's
+    bool wantsReply;
+  };
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& m, const QDBusConnection&) override {
+    calls.push_back({m.service(), m.interface() + QLatin1Char('.') + m.member(),
+                     m.arguments().value(0).toString(), m.isReplyRequired()});
+    return true;  // a monitor never answers
+  }
+  // The calls sender made between its marks `from` and `to`; false until both are seen.
+  bool between(const QString& sender, const QString& from, const QString& to,
+               std::vector<Call>& out) const {
+    const QString mark = kMark + QStringLiteral(".Mark");
+    bool inside = false;
+    out.clear();
+    for (const Call& c : calls) {
+      if (c.sender != sender) continue;
+      if (c.member == mark && c.text == from)
+        inside = true;
+      else if (c.member == mark && c.text == to && inside)
+        return true;
+      else if (inside)
+        out.push_back(c);
+    }
+    return false;
+  }
+  std::vector<Call> calls;
+};
+
+// The program end as the window asks for it, marked on the window's own connection.
+class MarkedEnd : public ui::ProgramEnd {
+ public:
+  explicit MarkedEnd(std::function<void()> mark) : mark_(std::move(mark)) {}
+  void end() override {
+    ++calls;
+    mark_();
+  }
+  int calls = 0;
+
+ private:
+  std::function<void()> mark_;
+};
+
 class DesktopBusTest : public FilmTest {
  protected:
   static void SetUpTestSuite() {
@@ -110,12 +171,34 @@ class DesktopBusTest : public FilmTest {
   void TearDown() override {
     bus_.unregisterService(kLogin);
     bus_.unregisterObject(QStringLiteral("/org"), QDBusConnection::UnregisterTree);
+    if (monitorBus_.isConnected()) QDBusConnection::disconnectFromBus(QStringLiteral("monitor"));
+  }
+  // From now on monitor_ sees every call on the bus.
+  void watchBus() {
+    monitorBus_ =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("monitor"));
+    ASSERT_TRUE(monitorBus_.registerVirtualObject(QStringLiteral("/"), &monitor_,
+                                                  QDBusConnection::SubPath));
+    const QDBusMessage became = monitorBus_.call(
+        QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus.Monitoring"), QStringLiteral("BecomeMonitor"))
+        << QStringList() << 0u);
+    ASSERT_EQ(became.type(), QDBusMessage::ReplyMessage) << qPrintable(became.errorMessage());
+  }
+  // A mark from the window's connection, seen by the monitor among the window's calls.
+  void mark(const QString& text) {
+    QDBusConnection::sessionBus().send(QDBusMessage::createMethodCall(bus_.baseService(),
+                                                                      QStringLiteral("/org/mark"),
+                                                                      kMark, QStringLiteral("Mark"))
+                                       << text);
   }
   // A window that reaches the real desktop session.
   void freshWindow() {
     w.reset();
     ui::Seams seams = fakes.seams();
     seams.desktop = &ui::desktopSession();
+    seams.ender = &ender_;
     w = std::make_unique<Form1>(QString::fromStdString(host), seams);
     w->show();
     ASSERT_TRUE(w->directory->setPath(folder.path()));
@@ -129,12 +212,17 @@ class DesktopBusTest : public FilmTest {
   QDBusConnection bus_ =
       QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fakes"));
   SessionFakes fake_{bus_};
+  QDBusConnection monitorBus_{QString()};
+  BusMonitor monitor_;
+  MarkedEnd ender_{[this] { mark(QStringLiteral("end")); }};
 };
 
 enum class Then { Wait, Stop, Close };
 
 // Taken at the film's first request (the download waits there until the fake has it),
-// released however the film ends; the dock's progress rises and is hidden at the end.
+// released however the film ends; the dock's progress rises and is hidden at the end. A
+// stop ends the program without asking the bus anything it would wait for: a portal that
+// never answers cannot hold it up (the portal lets go when the connection goes away).
 TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) {
   const QString portalTake = QStringLiteral("portal take [] 12 Film letöltése");
   const QString loginTake = QStringLiteral("login take sleep:idle Zelvo Film letöltése block");
@@ -144,6 +232,7 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     bool portal;  // otherwise only logind answers
     Then then;
     QStringList calls;
+    bool swallow = false;  // the portal takes every call and never answers
   } rows[] = {
       {"done, portal", "p", true, Then::Wait, {portalTake, "portal release"}},
       {"refused, portal", "nincs", true, Then::Wait, {portalTake, "portal release"}},
@@ -151,13 +240,18 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
       {"window closed, portal", "p", true, Then::Close, {portalTake, "portal release"}},
       {"done, logind", "p", false, Then::Wait, {loginTake, "login release"}},
       {"window closed, logind", "p", false, Then::Close, {loginTake, "login release"}},
+      {"stopped, portal never answers", "p", true, Then::Stop, {portalTake}, true},
   };
+  watchBus();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     freshWindow();
     fake_.calls.clear();
     fake_.progress.clear();
     if (row.portal) ASSERT_TRUE(bus_.registerService(kPortal));
+    fake_.swallow = row.swallow;
+    ender_.calls = 0;
+    monitor_.calls.clear();  // an earlier row's calls all came before its end mark
     server.clearLog();
     bool heldAtFirstRequest = false;
     bool barRestarted = false;  // before the slices, the bar still shows the last film
@@ -165,8 +259,11 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     w->setYieldObserver([&]() {
       if (!server.requests().empty() && !heldAtFirstRequest) {
         heldAtFirstRequest = QTest::qWaitFor([&] { return fake_.held == 1; }, kWaitMs);
+        if (row.then != Then::Wait) mark(QStringLiteral("stop"));
         if (row.then == Then::Stop) QTest::mouseClick(w->Go, Qt::LeftButton);
         if (row.then == Then::Close) w->close();
+        // The end came within the click, whatever the bus did meanwhile.
+        EXPECT_EQ(ender_.calls, row.then == Then::Wait ? 0 : 1);
       }
       // Half way through, the dock hears it before the film goes on.
       barRestarted = barRestarted || w->Picture1->percent() == 0;
@@ -176,7 +273,21 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     startWith(QString::fromLatin1(row.id));
     w->setYieldObserver(nullptr);
     EXPECT_TRUE(heldAtFirstRequest);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return fake_.held == 0; }, kWaitMs));
+    if (row.then != Then::Wait) {
+      // Everything the window sent from the stop to its end: nothing that awaits an answer.
+      std::vector<BusMonitor::Call> sent;
+      const QString window = QDBusConnection::sessionBus().baseService();
+      EXPECT_TRUE(QTest::qWaitFor(
+          [&] {
+            return monitor_.between(window, QStringLiteral("stop"), QStringLiteral("end"), sent);
+          },
+          kWaitMs));
+      for (const BusMonitor::Call& c : sent) EXPECT_FALSE(c.wantsReply) << qPrintable(c.member);
+    }
+    if (row.swallow)
+      EXPECT_EQ(fake_.held, 1);  // never told: the portal would let go with the connection
+    else
+      EXPECT_TRUE(QTest::qWaitFor([&] { return fake_.held == 0; }, kWaitMs));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return !fake_.progress.isEmpty() && !fake_.progress.back().second; }, kWaitMs));
     EXPECT_EQ(fake_.calls, row.calls);
@@ -187,6 +298,28 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
       EXPECT_GE(fake_.progress[i].first, fake_.progress[i - 1].first);
     if (row.portal) bus_.unregisterService(kPortal);
   }
+}
+
+// The real program end: the dock hears the stop's last update before the process is gone
+// (the bus routes all a connection sent before it tells that the connection closed).
+TEST_F(DesktopBusTest, TheRealEndStillHidesTheDockProgress) {
+  ASSERT_TRUE(
+      bus_.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                   QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                   &fake_, SLOT(ownerChanged(QString, QString, QString))));
+  fake_.progress.clear();
+  QProcess child;
+  child.start(QStringLiteral(STOP_CHILD_PATH),
+              {QString::fromStdString(host), folder.path(), QStringLiteral("p"),
+               QStringLiteral("stop=click"), QStringLiteral("at=record session opened")});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, kWaitMs));
+  const QString said = QString::fromUtf8(child.readAllStandardOutput());
+  EXPECT_EQ(child.exitCode(), 0) << qPrintable(said);  // the program's own end
+  EXPECT_FALSE(said.contains(QStringLiteral("STILL RUNNING")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.gone.isEmpty(); }, kWaitMs));
+  ASSERT_FALSE(fake_.progress.isEmpty());
+  EXPECT_EQ(fake_.progress.front(), qMakePair(0.0, true));
+  EXPECT_EQ(fake_.progress.back(), qMakePair(0.0, false));
 }
 
 }  // namespace

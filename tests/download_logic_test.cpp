@@ -62,6 +62,10 @@ TEST(Summary, WorkedExampleAndLargeFilms) {
   // The count is shown as the server wrote it.
   EXPECT_EQ(summaryText(QStringLiteral("03"), 5, QLatin1Char('.')),
             QStringLiteral("03 szeletből áll és 5Kb összesen"));
+  // ... within the bound of every server text shown.
+  EXPECT_EQ(
+      summaryText(QString(16 * 1024 * 1024, '0') + '2', 5, QLatin1Char('.')),
+      shownText(QString(16 * 1024 * 1024, '0')) + QStringLiteral(" szeletből áll és 5Kb összesen"));
   // Past 2 GiB the product must not wrap.
   EXPECT_EQ(expectedKb(std::int64_t(1) << 31, 3), 6291456);
   // Sizes landing exactly on a half Kb go to the even neighbour.
@@ -230,6 +234,10 @@ TEST(ShownText, CutToItsBoundWithControlCharactersReplaced) {
       {"one past the bound", QString(4001, 'x'), QString(3999, 'x') + QChar(0x2026)},
       {"a pair at the cut stays whole", QString(3998, 'x') + pair + "y",
        QString(3998, 'x') + QChar(0x2026)},
+      {"CRLF is a line end, a lone CR is not", "egy\r\nkettő\r\n\rhárom\r",
+       "egy\nkettő\n\uFFFDhárom\uFFFD"},
+      {"a CR cut from its LF still ends the line", QString(3998, 'x') + "\r\ny",
+       QString(3998, 'x') + QChar(0x2026)},
   };
   for (const auto& r : rows) EXPECT_EQ(shownText(r.in), r.out) << r.name;
   EXPECT_EQ(shownText(QString(16 * 1024 * 1024, 'x')).size(), kShownChars);
@@ -338,7 +346,9 @@ TEST(OutputFile, NeverWritesThroughWhatIsNotItsOwnPlainWorkFile) {
     OutputFile out;
     WorkMark mark;
     const OutputFile::Opened opened = out.open(folder, "f.mpg", "film", &mark);
-    EXPECT_EQ(opened, row.refused ? OutputFile::Opened::Refused : OutputFile::Opened::Fresh);
+    EXPECT_EQ(opened, row.what == Locked ? OutputFile::Opened::Busy
+                      : row.refused      ? OutputFile::Opened::Refused
+                                         : OutputFile::Opened::Fresh);
     EXPECT_EQ(out.write("a", 1), !row.refused);
     out.close();
     QFile v(victim);

@@ -286,10 +286,11 @@ TEST_F(FaultTest, WhileAFilmIsUnderWay) {
     ASSERT_TRUE(done);
     const QString path = chosen + QStringLiteral("/Közben_Zelvoweb.mpg");
     if (what == SecondWindow) {
-      // The second one touched nothing; the first finished byte-exact.
+      // The second one says so and touched nothing; the first finished byte-exact.
       ASSERT_EQ(otherSeams.boxes.shown.size(), 1u);
       EXPECT_EQ(otherSeams.boxes.shown[0].text,
-                QStringLiteral("Nem sikerült létrehozni a fájlt: ") + path);
+                QStringLiteral("Ez a film már letöltés alatt áll: ") + path);
+      EXPECT_EQ(other->info->text(), QStringLiteral("Hiba történt"));
       EXPECT_TRUE(fakes.boxes.shown.empty());
       EXPECT_EQ(w->info->text(), QStringLiteral("Kész: Közben.mpg"));
       EXPECT_TRUE(readAll(path) == service::filmContent(f));

@@ -22,6 +22,7 @@
 
 #include "net/wininet.h"
 #include "service/service.h"
+#include "tests/closed_port.h"
 #include "tests/film_fixture.h"
 
 // Ends the process when a case runs far longer than any case may (a hang), with a message.
@@ -64,19 +65,6 @@ class Watchdog {
   Clock::time_point deadline_;
   std::thread thread_;
 };
-
-// A loopback port that nobody listens on (bound once, then released).
-inline std::uint16_t closedLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 class FaultTest : public FilmTest {
  protected:

@@ -346,6 +346,9 @@ const ServerTextRow kServerTextRows[] = {
     {"error report just under its bound", "jelentes-majdnem", nullptr},
     {"refusal with control characters", "elutasitas-vezerlo",
      "Elutasítva:\uFFFD[31m piros\uFFFD csengő\uFFFD vissza\ttab\núj sor"},
+    {"refusal with CRLF line ends", "elutasitas-crlf",
+     "Ez a film nem érhető el.\nA tulajdonos kérte.\nBocsánat!\n"},
+    {"error report with CRLF line ends", "jelentes-crlf", "Köszönjük.\nA hibát rögzítettük.\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Matrix, ServerText, ::testing::ValuesIn(kServerTextRows),
                          [](const auto& info) { return caseName(info.param.name); });

@@ -229,8 +229,9 @@ void PrintTo(const HostRow& row, std::ostream* os) { *os << row.name; }
 class ServiceHostFault : public FaultTest, public ::testing::WithParamInterface<HostRow> {};
 
 TEST_P(ServiceHostFault, UnreachableServiceGivesAFailedCatalogueAndNoRecord) {
+  const ClosedPort closed;
   reopenOn(GetParam().host ? QString::fromLatin1(GetParam().host)
-                           : QStringLiteral("127.0.0.1:%1").arg(closedLoopbackPort()));
+                           : QStringLiteral("127.0.0.1:%1").arg(closed.number()));
   QTest::mouseClick(w->Command1, Qt::LeftButton);
   expectCatalogueFailed();
   fakes.boxes.shown.clear();
@@ -261,8 +262,9 @@ class SliceHostFault : public FaultTest, public ::testing::WithParamInterface<Sl
 TEST_P(SliceHostFault, UnreachableSliceHost) {
   const SliceHostRow& row = GetParam();
   service::FilmSpec f = service::makeFilm("far", "Messze", {20000, 20000});
+  const ClosedPort closed;
   f.slices[row.slice].host =
-      row.sliceHost ? row.sliceHost : "127.0.0.1:" + std::to_string(closedLoopbackPort());
+      row.sliceHost ? row.sliceHost : "127.0.0.1:" + std::to_string(closed.number());
   f.errorAnswer = "Jelentve.";
   server.addFilm(f);
   if (row.viaProxy) {
@@ -323,12 +325,13 @@ TEST_P(RedirectFault, FollowsHttpOnlyAndBoundedly) {
     f.write("TITOK");
   }
   const std::string moved = sliceTarget(f, row.slice);
+  const ClosedPort closed;
   std::string location = row.location;
   for (const auto& [key, value] :
        {std::pair<std::string, std::string>{"{other}", "http://" + other.host() + moved},
         {"{self}", moved},
         {"{file}", "file://" + secret.toStdString()},
-        {"{closed}", std::to_string(closedLoopbackPort())}})
+        {"{closed}", std::to_string(closed.number())}})
     if (auto at = location.find(key); at != std::string::npos)
       location.replace(at, key.size(), value);
   service::Reply redirect{302, {{"Location", location}}, "moved"};

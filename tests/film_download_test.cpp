@@ -234,8 +234,22 @@ TEST_P(OddFilmRow, OddButUsableFilmsDownloadWhole) {
   net::TimeLimits limits;
   if (row.lowSpeedWindowS) limits.lowSpeedWindow = std::chrono::seconds(row.lowSpeedWindowS);
   net::setTimeLimitsForTests(limits);
+  // The summary as the first slice is asked for: whatever the count field's length, the
+  // line stays within the bound of a shown server text and still tells the film's size.
+  QString summary;
+  w->setYieldObserver([&] {
+    if (summary.isEmpty() && w->info->text().contains(QStringLiteral("szeletből")))
+      summary = w->info->text();
+  });
   startWith(QString::fromStdString(f.id));
+  w->setYieldObserver(nullptr);
   net::setTimeLimitsForTests(net::TimeLimits{});
+  const QString kb = download::formatNumber(
+      download::expectedKb(std::int64_t(f.slices[0].size), f.count.value_or(int(f.slices.size()))),
+      download::userDecimalSeparator());
+  EXPECT_TRUE(summary.endsWith(QStringLiteral(" szeletből áll és ") + kb + "Kb összesen"))
+      << summary.left(100).toStdString();
+  EXPECT_LE(summary.size(), download::kShownChars + 40);
   const QString name = QString::fromStdString(f.name);
   EXPECT_TRUE(fileBytes(name) == service::filmContent(f));
   EXPECT_EQ(w->info->text(), QStringLiteral("Kész: ") + name + QStringLiteral(".mpg"));
@@ -247,6 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(OddFilm{"count below the addresses", "tobb-cim"},
                       OddFilm{"count above the addresses", "kevesebb-cim"},
                       OddFilm{"extra fields and extra parts", "extra-reszek"},
+                      OddFilm{"a count behind 16 MiB of zeros", "darab-orias"},
                       OddFilm{"a slice without its length", "hossz-nelkul"},
                       OddFilm{"a slow slice", "lassu"},
                       // 200 B/s for 6 s: far above 1 KiB a minute, so slow, not stalled.

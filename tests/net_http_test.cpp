@@ -18,6 +18,7 @@
 #include "net/fetch.h"
 #include "net/wininet.h"
 #include "service/service.h"
+#include "tests/closed_port.h"
 
 static void PrintTo(const QString& s, std::ostream* os) {
   *os << "(" << s.size() << " chars) \"" << s.left(120).toStdString() << "\"";
@@ -286,13 +287,8 @@ TEST_F(NetHttp, RequestHasExactlyTheExpectedForm) {
 }
 
 TEST_F(NetHttp, UnreachableOrSilentServerGivesUp) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);  // a loopback port nobody listens on
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  const QString closed = QString("127.0.0.1:%1/x").arg(ntohs(addr.sin_port));
+  const ClosedPort port;
+  const QString closed = QString("127.0.0.1:%1/x").arg(port.number());
   Label label("régi");
   EXPECT_EQ(fetch("meret", closed, {}, &label), "");
   EXPECT_EQ(label.text, "");

@@ -20,6 +20,8 @@ add_executable(desktop_bus_tests desktop_bus_test.cpp qt_main.cpp)
 target_include_directories(desktop_bus_tests PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(desktop_bus_tests PRIVATE GTest::gtest Threads::Threads zelvo_ui
   zelvo_service_lib Qt6::Test Qt6::DBus)
+target_compile_definitions(desktop_bus_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>")
+add_dependencies(desktop_bus_tests stop_child)
 add_test(NAME DesktopBus COMMAND dbus-run-session
   --config-file=${CMAKE_CURRENT_SOURCE_DIR}/private-bus.conf -- $<TARGET_FILE:desktop_bus_tests>)
 set_tests_properties(DesktopBus PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 900)

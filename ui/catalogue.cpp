@@ -73,7 +73,10 @@ QString CatalogueRows::entry(int i) const {
   // Only as much as can be shown is ever decoded.
   const qsizetype look = std::min<qsizetype>(left, kEntryChars + 1);
   const void* tab = std::memchr(field, '\t', std::size_t(look));
-  const qsizetype length = tab ? static_cast<const char*>(tab) - field : look;
+  qsizetype length = tab ? static_cast<const char*>(tab) - field : look;
+  // The CR of a CRLF row end is kept in the row, but shows as the line end it is.
+  const bool rowEnd = !tab && look == left && qsizetype(r.start) + r.length < bytes_.size();
+  if (rowEnd && length > 0 && field[length - 1] == '\r') --length;
   return download::shownText(net::fromCp1250(field, int(length)), kEntryChars);
 }
 

@@ -2,11 +2,13 @@
 // entry's progress, the window manager's attention request.
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QThread>
 #include <QVariantMap>
 #include <functional>
 
@@ -21,8 +23,6 @@ const QString kLogin = QStringLiteral("org.freedesktop.login1");
 const QString kReason = QStringLiteral("Film letöltése");
 constexpr uint kPortalSuspend = 4;
 constexpr uint kPortalIdle = 8;
-// A round trip to the bus itself: what was sent before it has left the process.
-constexpr int kSettleMs = 2000;
 
 class DBusSession : public DesktopSession {
  public:
@@ -127,12 +127,15 @@ void DBusSession::showProgress(double fraction, bool visible) {
 }
 
 void DBusSession::settle() {
+  // No answer is waited for: logind releases its inhibitor when the descriptor closes with
+  // the process, the portal when the connection goes away. What was sent is handed to the
+  // connection's own thread, which writes without blocking: once that thread has taken
+  // it (a hand-off inside the process), it is on its way.
   const QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return;
-  bus.call(QDBusMessage::createMethodCall(
-               QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-               QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")),
-           QDBus::Block, kSettleMs);
+  QObject* connectionSide = bus.isConnected() ? bus.interface() : nullptr;
+  if (connectionSide && connectionSide->thread() != QThread::currentThread())
+    QMetaObject::invokeMethod(
+        connectionSide, [] {}, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ class DesktopSession {
   // fraction 0..1; visible=false hides the progress again.
   virtual void showProgress(double fraction, bool visible) = 0;
   virtual void askAttention(QWidget* window) = 0;
-  // The process ends next: what was sent must reach the session first.
+  // The process ends next: what was sent leaves the process first; no answer is waited for.
   virtual void settle() = 0;
 };
 
