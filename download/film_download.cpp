@@ -444,12 +444,12 @@ std::optional<FilmDownload::Attempt> FilmDownload::judgeAnswer(int slice, std::u
 FilmDownload::Attempt FilmDownload::readSlice(std::uint64_t skip, std::uint64_t sliceStart,
                                               std::uint64_t total) {
   std::uint64_t bodyBytes = 0;
+  char block[kReadsPerUpdate * kReadUnit];  // up to the next 100th 64-byte read at once
   v_.readMore = true;
   while (v_.readMore) {
-    ++v_.readsSinceUpdate;
-    std::memset(v_.readBuffer, ' ', sizeof v_.readBuffer);
     std::uint32_t count = 0;
-    v_.readMore = request_.read(v_.readBuffer, sizeof v_.readBuffer, count);
+    v_.readMore = request_.read(block, readSizeFor(v_.readsSinceUpdate), count);
+    v_.readsSinceUpdate += readUnits(count);
     v_.bytesRead = static_cast<std::int32_t>(count);
     if (!yield()) return {Attempt::Stopped, {}};
     if (!v_.readMore) return {request_.failureMayPass() ? Attempt::MayPass : Attempt::Final, {}};
@@ -460,12 +460,12 @@ FilmDownload::Attempt FilmDownload::readSlice(std::uint64_t skip, std::uint64_t 
       from = std::uint32_t(std::min<std::uint64_t>(skip, count));
       skip -= from;
     }
-    if (count > from && !output_.write(v_.readBuffer + from, count - from))
+    if (count > from && !output_.write(block + from, count - from))
       return {Attempt::WriteFailed, {}};
     if (!yield()) return {Attempt::Stopped, {}};
     if (v_.bytesRead == 0) v_.readMore = false;
     v_.receivedBytes += count - from;
-    if (v_.readsSinceUpdate == 100) updateProgress();
+    if (v_.readsSinceUpdate == kReadsPerUpdate) updateProgress();
   }
   // A film is never stored in empty slices: no bytes at all is a broken slice, as is an
   // answer that ignored the range and ended before it, or one of another length than told.

@@ -381,7 +381,11 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
   for (std::size_t i = 0; i < f.slices.size(); ++i)
     film += service::sliceContent(f, i, i == 0 && row.then == FirstSliceReplaced);
   EXPECT_TRUE(fileBytes(name) == film);
-  const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan").arg(row.stopAt / 1024);
+  // What the work file holds: the stop comes at the first yield past stopAt.
+  const QString resumeText =
+      QStringLiteral("Folytatom: %1Kb megvan")
+          .arg(download::formatNumber(download::roundHalfEven(double(have) / 1024),
+                                      download::userDecimalSeparator()));
   EXPECT_EQ(shown.contains(resumeText), resumed);
   // The progress of a continued film counts the bytes it already had.
   if (resumed) {
