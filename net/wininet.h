@@ -78,7 +78,7 @@ TimeLimits timeLimits();
 // Unread body a request keeps at most before the transfer is paused (plus one piece
 // of at most kReceivePieceSize that was already on its way).
 constexpr std::size_t kReadBufferLimit = 256 * 1024;
-constexpr std::size_t kReceivePieceSize = 64 * 1024;
+constexpr std::size_t kReceivePieceSize = 512 * 1024;
 // Unread body bytes held for the request right now (0 for other handles).
 std::size_t bufferedBytesForTests(HINTERNET request);
 // Handles handed out so far: lets tests see a transfer's steps that leave no other trace.
