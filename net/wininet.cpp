@@ -78,8 +78,7 @@ struct Object {
 };
 
 // What libcurl waits for on one socket, and the notifiers that watch it on the event
-// loop (kept for the socket's number once made: notifiers are never deleted in a
-// callback that one of them may have started).
+// loop (kept for the socket's number once made, see keptForLife).
 struct Watch {
   int what = 0;  // CURL_POLL_IN/OUT/INOUT; 0: not watched
   QSocketNotifier* read = nullptr;
@@ -243,6 +242,15 @@ void onTimeout() {
   act(CURL_SOCKET_TIMEOUT, 0);
 }
 
+// The event loop's objects live as long as the program: one may be running the callback
+// that would delete it, and after the application they must not be touched at all.
+template <class T>
+T* keptForLife(T* object) {
+  static auto* const kept = new std::vector<QObject*>();
+  kept->push_back(object);
+  return object;
+}
+
 // Rounded up: a timer that fires early only makes libcurl ask for the rest again.
 long long msUntil(Clock::time_point due) {
   return std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
@@ -251,7 +259,7 @@ long long msUntil(Clock::time_point due) {
 void watchOnLoop(curl_socket_t s, Watch& w) {
   auto sync = [s](QSocketNotifier*& n, QSocketNotifier::Type type, int mask, bool wanted) {
     if (!n && wanted) {
-      n = new QSocketNotifier(qintptr(s), type);
+      n = keptForLife(new QSocketNotifier(qintptr(s), type));
       QObject::connect(n, &QSocketNotifier::activated, [s, mask] { act(s, mask); });
     }
     if (n && n->isEnabled() != wanted) n->setEnabled(wanted);
@@ -262,7 +270,7 @@ void watchOnLoop(curl_socket_t s, Watch& w) {
 
 void armTimerOnLoop() {
   if (!g.timer) {
-    g.timer = new QTimer;
+    g.timer = keptForLife(new QTimer);
     g.timer->setSingleShot(true);
     QObject::connect(g.timer, &QTimer::timeout, &onTimeout);
   }
@@ -434,7 +442,7 @@ bool waitFor(const std::shared_ptr<Object>& r, Until until) {
   // already here (a slow machine), the server was not keeping anyone waiting.
   r->lastActivity = Clock::now();
   const bool loop = onLoop();
-  if (loop && !g.beat) g.beat = new QTimer;
+  if (loop && !g.beat) g.beat = keptForLife(new QTimer);
   if (loop && g.waiting == 0) {
     // Sockets, libcurl's timer and the window's events wake the wait; this only bounds
     // how late a stall is noticed (a twentieth of the idle limit).
