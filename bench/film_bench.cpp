@@ -1,8 +1,11 @@
 // Film download through the real window (offscreen, a real click on "Start!") next to
 // curl -0 fetching the same slices into one file, alternated in one run.
 //
-//   film_bench run SLICE_ROOT NGINX_PORT [--big] [--runs N] [--catalogue-only | --films-only]
-//       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT.
+//   film_bench run SLICE_ROOT NGINX_PORT [--capped PORT] [--baseline FILM_BENCH] [--big]
+//                  [--runs N] [--catalogue-only | --films-only] [--film ID]
+//       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT, and
+//       capped at a real host's speed per connection on PORT. FILM_BENCH: the film_bench
+//       of another build, whose client runs alternately with this one's ("before").
 //   film_bench client HOST FOLDER ID [N]  (child: one download, prints its figures; N: stopped
 //                                          with "Állj!" once N bytes are in)
 //   film_bench catalogue HOST ROWS [ID]   (child: one catalogue load, or one film record)
@@ -415,6 +418,10 @@ struct FilmCase {
   std::string id;
   int slices;
   std::uint64_t sliceBytes;
+  std::string dir;    // the slices' folder under the root; empty: id
+  std::string host;   // nginx "127.0.0.1:port" serving them
+  std::string label;  // of the host, in the figures' names
+  const std::string& folder() const { return dir.empty() ? id : dir; }
 };
 
 int driverMain(int argc, char** argv) {
@@ -425,7 +432,12 @@ int driverMain(int argc, char** argv) {
   bool onlyCatalogue = false;
   bool onlyFilms = false;
   int runs = 5;
+  std::string capped, baseline, onlyFilm;  // onlyFilm: just that film, no resume
   for (int i = 4; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--capped") && i + 1 < argc)
+      capped = std::string("127.0.0.1:") + argv[++i];
+    if (!std::strcmp(argv[i], "--baseline") && i + 1 < argc) baseline = argv[++i];
+    if (!std::strcmp(argv[i], "--film") && i + 1 < argc) onlyFilm = argv[++i];
     if (!std::strcmp(argv[i], "--big")) big = true;
     if (!std::strcmp(argv[i], "--catalogue-only")) onlyCatalogue = true;
     if (!std::strcmp(argv[i], "--films-only")) onlyFilms = true;
@@ -438,14 +450,17 @@ int driverMain(int argc, char** argv) {
 
   service::Server server;
   if (!server.start(0)) return 1;
-  const std::vector<FilmCase> films = {
-      {"film64", 16, 4 * MiB}, {"film256", 16, 16 * MiB}, {"film1g", 16, 64 * MiB}};
+  std::vector<FilmCase> films = {{"film64", 16, 4 * MiB, "", nginx, "uncapped"},
+                                 {"film256", 16, 16 * MiB, "", nginx, "uncapped"},
+                                 {"film1g", 16, 64 * MiB, "", nginx, "uncapped"}};
+  // The same slices from a host that serves each connection at a real host's speed.
+  if (!capped.empty()) films.insert(films.begin() + 2, {"film256c", 16, 16 * MiB, "film256", capped, "capped"});
   for (const FilmCase& f : films) {
     if (onlyCatalogue) break;
-    makeSlices(root + "/" + f.id, f.slices, f.sliceBytes);
+    makeSlices(root + "/" + f.folder(), f.slices, f.sliceBytes);
     std::string record = server.host() + "/ref|" + std::to_string(f.slices) + "|" + f.id + "*";
     for (int i = 0; i < f.slices; ++i)
-      record += (i ? "|" : "") + nginx + "/" + f.id + "/" + std::to_string(i);
+      record += (i ? "|" : "") + f.host + "/" + f.folder() + "/" + std::to_string(i);
     service::Reply r;
     r.body = record;
     server.setReply("/z/e/zelvo/basix2.php?a=" + f.id, r);
@@ -468,10 +483,12 @@ int driverMain(int argc, char** argv) {
     // Reads end where the network's pieces do: cut it to the same length every run (the
     // mark still fits, as the cut stays in the slice it names).
     if (fileSize(file) > workBytes && ::truncate(file.c_str(), off_t(workBytes)) != 0) return false;
-    return isFilmPrefix(file, root + "/" + f.id, f.slices, workBytes);
+    return isFilmPrefix(file, root + "/" + f.folder(), f.slices, workBytes);
   };
   // Resumed: the folder keeps the work file of stoppedRun.
-  auto clientRun = [&](const FilmCase& f, bool resumed = false) {
+  // program: the film_bench whose client runs (this one's unless given).
+  auto clientRun = [&](const FilmCase& f, bool resumed = false, std::string program = {}) {
+    if (program.empty()) program = self;
     const std::string folder = clientFolder;
     const std::string file = folder + "/" + f.id + "_Zelvoweb.mpg";
     if (!resumed) {
@@ -483,30 +500,39 @@ int driverMain(int argc, char** argv) {
     if (const char* wrap = std::getenv("BENCH_CLIENT_WRAP"))
       for (const QString& part : QString::fromLocal8Bit(wrap).split(' ', Qt::SkipEmptyParts))
         args.push_back(part.toStdString());
-    for (const std::string& a : {self, std::string("client"), server.host(), folder, f.id})
+    for (const std::string& a : {program, std::string("client"), server.host(), folder, f.id})
       args.push_back(a);
     const Child c = run(args);
     Figures fig = parseFigures(c.out);
-    fig.ok = fig.ok && sameAsSlices(file, root + "/" + f.id, f.slices) &&
+    fig.ok = fig.ok && sameAsSlices(file, root + "/" + f.folder(), f.slices) &&
              !QFile::exists(QString::fromStdString(file + ".part"));
     QDir(QString::fromStdString(folder)).removeRecursively();
     return fig;
   };
-  auto curlRun = [&](const FilmCase& f) {
-    const std::string file = work + "/curl.bin";
-    std::vector<std::string> args = {"curl", "-0", "-s", "--fail"};
+  // A command line tool fetching the slices into one file; "synced" adds the time of
+  // fsync on that file afterwards (the client syncs its file before the rename).
+  auto toolRun = [&](const FilmCase& f, std::vector<std::string> args, bool toStdout) {
+    const std::string file = work + "/tool.bin";
+    std::remove(file.c_str());
+    if (!toStdout) args.push_back(file);
     for (int i = 0; i < f.slices; ++i)
-      args.push_back("http://" + nginx + "/" + f.id + "/" + std::to_string(i));
-    const Child c = run(args, file);
+      args.push_back("http://" + f.host + "/" + f.folder() + "/" + std::to_string(i));
+    const Child c = run(args, toStdout ? file : std::string());
+    const Child sync = run({"sync", file});
     Figures fig;
     fig.v["wall"] = c.wall;
+    fig.v["synced"] = c.wall + sync.wall;
     fig.v["cpu"] = cpuSeconds(c.usage);
     fig.v["rss_kb"] = c.usage.ru_maxrss;
     fig.ok = WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0 &&
-             sameAsSlices(file, root + "/" + f.id, f.slices);
+             sameAsSlices(file, root + "/" + f.folder(), f.slices);
     std::remove(file.c_str());
     return fig;
   };
+  auto curlRun = [&](const FilmCase& f) {
+    return toolRun(f, {"curl", "-0", "-s", "--fail"}, true);
+  };
+  auto wgetRun = [&](const FilmCase& f) { return toolRun(f, {"wget", "-q", "-O"}, false); };
 
   bool allOk = true;
   // A run whose file is not byte-exact gives no figure at all.
@@ -528,13 +554,26 @@ int driverMain(int argc, char** argv) {
 
   for (const FilmCase& f : films) {
     if (onlyCatalogue) break;
+    if (!onlyFilm.empty() && f.id != onlyFilm) continue;
     const bool timed = f.id != "film1g" || big;
     const int n = timed ? runs : 1;
-    std::vector<double> cw, cc, cr, uw, uc, ur, p50, p99, pmax;
+    std::vector<double> cw, cc, cr, uw, uc, ur, p50, p99, pmax, us, wc, bw, bc;
+    // The 256 MiB film, on either host, also next to wget and to the baseline build.
+    const bool wide = timed && f.folder() == "film256";
     for (int i = 0; i < n; ++i) {
       const Figures c = clientRun(f);
+      const Figures b = wide && !baseline.empty() ? clientRun(f, false, baseline) : Figures{{}, true};
       const Figures u = curlRun(f);
-      if (!check(c, f.id) || !check(u, f.id + " (curl)")) continue;
+      const Figures w = wide ? wgetRun(f) : Figures{{}, true};
+      if (!check(c, f.id) || !check(u, f.id + " (curl)") || !check(w, f.id + " (wget)") ||
+          !check(b, f.id + " (baseline)"))
+        continue;
+      us.push_back(u.v.at("synced"));
+      if (wide) wc.push_back(w.v.at("cpu"));
+      if (b.v.count("wall")) {
+        bw.push_back(b.v.at("wall"));
+        bc.push_back(b.v.at("cpu"));
+      }
       cw.push_back(c.v.at("wall"));
       cc.push_back(c.v.at("cpu"));
       cr.push_back(c.v.at("rss_kb") / 1024.0);
@@ -548,10 +587,18 @@ int driverMain(int argc, char** argv) {
     if (cw.empty()) continue;
     const double gib = f.slices * static_cast<double>(f.sliceBytes) / (1024.0 * MiB);
     const std::string tag = f.id + " (" + std::to_string(int(gib * 1024)) + " MiB, " +
-                            std::to_string(f.slices) + " slices)";
+                            std::to_string(f.slices) + " slices, " + f.label + ")";
     if (timed) {
       row(tag + " wall time", median(cw), median(uw), " s");
+      row("  end to end, next to curl + fsync", median(cw), median(us), " s");
       row(tag + " CPU per GiB", median(cc) / gib, median(uc) / gib, " s");
+      if (!wc.empty()) row("  CPU per GiB, next to wget -O", median(cc) / gib, median(wc) / gib, " s");
+      if (!bc.empty()) {
+        row("  baseline build: CPU per GiB, next to curl", median(bc) / gib, median(uc) / gib, " s");
+        row("  baseline build: end to end, next to curl + fsync", median(bw), median(us), " s");
+        row("  this build's CPU next to the baseline's", median(cc), median(bc), " s");
+      }
+      std::printf("  (%zu alternating runs)\n", cw.size());
       row(tag + " click lateness p50", median(p50), 0, "ms");
       row(tag + " click lateness p99", median(p99), 0, "ms");
       row(tag + " click lateness max", *std::max_element(pmax.begin(), pmax.end()), 0, "ms");
@@ -566,7 +613,7 @@ int driverMain(int argc, char** argv) {
   // bytes are nginx's own count ($bytes_sent) of the answers logged during each run.
   const std::string accessLog = root + "/nginx/access.log";
   for (const FilmCase& f : films) {
-    if (onlyCatalogue || f.id != "film256") continue;
+    if (onlyCatalogue || !onlyFilm.empty() || f.id != "film256") continue;  // uncapped
     const int whole = f.slices / 2;
     const std::uint64_t have = whole * f.sliceBytes + f.sliceBytes / 2;
     const std::uint64_t missing = f.slices * f.sliceBytes - have;

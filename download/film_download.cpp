@@ -522,12 +522,12 @@ FilmDownload::Attempt FilmDownload::readSlice(int slice, std::uint64_t sliceStar
   std::uint64_t bodyBytes = 0;
   std::uint64_t at = e.status == 206 ? asked.first : 0;  // the slice's byte the next one is
   window_.clear();
+  char block[kReadsPerUpdate * kReadUnit];  // up to the next 100th 64-byte read at once
   v_.readMore = true;
   while (v_.readMore) {
-    ++v_.readsSinceUpdate;
-    std::memset(v_.readBuffer, ' ', sizeof v_.readBuffer);
     std::uint32_t count = 0;
-    v_.readMore = request_.read(v_.readBuffer, sizeof v_.readBuffer, count);
+    v_.readMore = request_.read(block, readSizeFor(v_.readsSinceUpdate), count);
+    v_.readsSinceUpdate += readUnits(count);
     v_.bytesRead = static_cast<std::int32_t>(count);
     if (!yield()) return {Attempt::Stopped, {}};
     if (!v_.readMore) return {request_.failureMayPass() ? Attempt::MayPass : Attempt::Final, {}};
@@ -536,7 +536,7 @@ FilmDownload::Attempt FilmDownload::readSlice(int slice, std::uint64_t sliceStar
     std::uint32_t from = 0;
     if (at < held) {
       from = std::uint32_t(std::min<std::uint64_t>(held - at, count));
-      const std::size_t same = compare ? sameAsFile(sliceStart + at, v_.readBuffer, from) : from;
+      const std::size_t same = compare ? sameAsFile(sliceStart + at, block, from) : from;
       if (same < from) {
         e.bytes = Evidence::Bytes::Differ;
         if (judgeHeld({held, facts_[std::size_t(slice)].total, facts_[std::size_t(slice)].validator},
@@ -559,12 +559,12 @@ FilmDownload::Attempt FilmDownload::readSlice(int slice, std::uint64_t sliceStar
       }
     }
     at += count;
-    if (count > from && !output_.write(v_.readBuffer + from, count - from))
+    if (count > from && !output_.write(block + from, count - from))
       return {Attempt::WriteFailed, {}};
     if (!yield()) return {Attempt::Stopped, {}};
     if (v_.bytesRead == 0) v_.readMore = false;
     v_.receivedBytes += count - from;
-    if (v_.readsSinceUpdate == 100) updateProgress();
+    if (v_.readsSinceUpdate == kReadsPerUpdate) updateProgress();
   }
   // The answer ended before the bytes the file holds: nothing proves them.
   if (at < held) return {Attempt::MayPass, {}};

@@ -1,6 +1,7 @@
 #include "download/film_logic.h"
 
 #include <QLocale>
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <limits>
@@ -68,6 +69,15 @@ double expectedKb(std::int64_t sliceSize, std::int64_t sliceCount) {
 QString summaryText(const QString& countField, double totalKb, QChar sep) {
   return shownText(countField) + QStringLiteral(" szeletből áll és ") + formatNumber(totalKb, sep) +
          QStringLiteral("Kb összesen");
+}
+
+std::uint32_t readSizeFor(std::int32_t readsSinceUpdate) {
+  const std::int32_t counted = std::clamp(readsSinceUpdate, 0, kReadsPerUpdate - 1);
+  return std::uint32_t(kReadsPerUpdate - counted) * kReadUnit;
+}
+
+std::int32_t readUnits(std::uint32_t count) {
+  return count == 0 ? 1 : std::int32_t(count / kReadUnit + (count % kReadUnit != 0));
 }
 
 Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth) {

@@ -46,6 +46,16 @@ struct Progress {
   QString infoText;  // "625Kb/2930Kb 21.33%"
   QString caption;   // "Zelvo 21.33%"
 };
+// The slice loop counts its reads in 64-byte units and updates the figures on every
+// 100th, but asks for many units at once: never past the next 100th, so every update
+// falls on the same byte count as reading 64 bytes at a time would give.
+constexpr std::uint32_t kReadUnit = 64;
+constexpr std::int32_t kReadsPerUpdate = 100;
+// What the next read asks for, readsSinceUpdate units after the last update.
+std::uint32_t readSizeFor(std::int32_t readsSinceUpdate);
+// The 64-byte reads that a read of count bytes stands for: an empty (or failed) one is one.
+std::int32_t readUnits(std::uint32_t count);
+
 // The figures of a progress update, then the texts for a given percentDone.
 Progress progressNumbers(std::int64_t receivedBytes, double totalKb, double barFullWidth);
 Progress progressTexts(std::int64_t receivedBytes, double totalKb, double percentDone, QChar sep);

@@ -1,7 +1,12 @@
 #include "net/wininet.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <strings.h>
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,10 +18,14 @@
 #include <utility>
 #include <vector>
 
-// Everything here runs on the caller's thread (the window's). Waits never block for
-// more than 10 ms at a time: they pump the shared multi handle and call the wait hook,
-// which may itself use this layer, so no state of a waiting call may be cached across
-// a hook call except through a shared_ptr that outlives closing.
+// Everything here runs on the caller's thread (the window's). libcurl tells which
+// sockets it waits for and when its next timeout is due (socket and timer callbacks);
+// with an event loop, socket notifiers and a timer on that loop drive it, so a wait is
+// the window's own wait and wakes only when a socket or a timer has something to do.
+// Without one (a program with no application object) a wait polls those sockets itself.
+// Waits never block for more than 10 ms at a time and call the wait hook, which may
+// itself use this layer, so no state of a waiting call may be cached across a hook or
+// an event-loop call except through a shared_ptr that outlives closing.
 
 namespace net {
 namespace {
@@ -68,8 +77,25 @@ struct Object {
   std::size_t readPos = 0;
 };
 
+// What libcurl waits for on one socket, and the notifiers that watch it on the event
+// loop (kept for the socket's number once made, see keptForLife).
+struct Watch {
+  int what = 0;  // CURL_POLL_IN/OUT/INOUT; 0: not watched
+  QSocketNotifier* read = nullptr;
+  QSocketNotifier* write = nullptr;
+};
+
 struct Layer {
   CURLM* multi = nullptr;
+  std::unordered_map<curl_socket_t, Watch> sockets;
+  long timeoutMs = -1;  // libcurl's timer: -1 none
+  Clock::time_point timerDue{};
+  // The event loop's side: made under the dispatcher they belong to, made anew under
+  // another one (the old ones are left alone, never deleted after their application).
+  QAbstractEventDispatcher* dispatcher = nullptr;
+  QTimer* timer = nullptr;  // libcurl's timeout
+  QTimer* beat = nullptr;   // wakes a wait now and then to check its idle limit
+  int waiting = 0;          // nesting depth of waits
   std::unordered_map<HINTERNET, std::shared_ptr<Object>> objects;
   HINTERNET lastId = 0;
   // The client reads a few bytes per call; one remembered lookup keeps that cheap.
@@ -79,17 +105,24 @@ struct Layer {
   TimeLimits limits;
   std::string noProxy;
   std::uint64_t reads = 0;
+  std::uint64_t readUnits = 0;
+  bool quitting = false;  // the program's end: the application may be gone
 
   ~Layer();
 };
 
 Layer g;
 
+int onSocket(CURL*, curl_socket_t s, int what, void*, void*);
+int onTimer(CURLM*, long ms, void*);
+
 bool ensureMulti() {
   if (g.multi) return true;
   if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
   g.multi = curl_multi_init();
   if (!g.multi) return false;
+  curl_multi_setopt(g.multi, CURLMOPT_SOCKETFUNCTION, &onSocket);
+  curl_multi_setopt(g.multi, CURLMOPT_TIMERFUNCTION, &onTimer);
 
   // Loopback never goes through a proxy; the user's own exceptions still apply.
   const char* env = std::getenv("no_proxy");
@@ -166,6 +199,7 @@ void releaseTransfer(Object& r) {
 }
 
 Layer::~Layer() {
+  quitting = true;  // the callbacks below must not touch the event loop's objects
   for (auto& entry : objects) releaseTransfer(*entry.second);
   objects.clear();
   if (multi) curl_multi_cleanup(multi);
@@ -178,10 +212,8 @@ void closeObject(Object& o) {
   o.readPos = 0;
 }
 
-// Runs curl and collects finished transfers. Never calls the wait hook.
-void pump() {
-  int running = 0;
-  curl_multi_perform(g.multi, &running);
+// Collects finished transfers.
+void collect() {
   int left = 0;
   while (CURLMsg* msg = curl_multi_info_read(g.multi, &left)) {
     if (msg->msg != CURLMSG_DONE) continue;
@@ -195,6 +227,138 @@ void pump() {
     else
       curl_multi_remove_handle(g.multi, easy);
   }
+}
+
+// Lets libcurl act on a socket that is ready (or on its timeout). Never calls the wait
+// hook or the event loop.
+void act(curl_socket_t s, int mask) {
+  int running = 0;
+  curl_multi_socket_action(g.multi, s, mask, &running);
+  collect();
+}
+
+void onTimeout() {
+  g.timeoutMs = -1;  // libcurl sets the next one as it acts
+  act(CURL_SOCKET_TIMEOUT, 0);
+}
+
+// The event loop's objects live as long as the program: one may be running the callback
+// that would delete it, and after the application they must not be touched at all.
+template <class T>
+T* keptForLife(T* object) {
+  static auto* const kept = new std::vector<QObject*>();
+  kept->push_back(object);
+  return object;
+}
+
+// Rounded up: a timer that fires early only makes libcurl ask for the rest again.
+long long msUntil(Clock::time_point due) {
+  return std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+}
+
+void watchOnLoop(curl_socket_t s, Watch& w) {
+  auto sync = [s](QSocketNotifier*& n, QSocketNotifier::Type type, int mask, bool wanted) {
+    if (!n && wanted) {
+      n = keptForLife(new QSocketNotifier(qintptr(s), type));
+      QObject::connect(n, &QSocketNotifier::activated, [s, mask] { act(s, mask); });
+    }
+    if (n && n->isEnabled() != wanted) n->setEnabled(wanted);
+  };
+  sync(w.read, QSocketNotifier::Read, CURL_CSELECT_IN, w.what & CURL_POLL_IN);
+  sync(w.write, QSocketNotifier::Write, CURL_CSELECT_OUT, w.what & CURL_POLL_OUT);
+}
+
+void armTimerOnLoop() {
+  if (!g.timer) {
+    g.timer = keptForLife(new QTimer);
+    g.timer->setSingleShot(true);
+    QObject::connect(g.timer, &QTimer::timeout, &onTimeout);
+  }
+  if (g.timeoutMs < 0) return g.timer->stop();
+  g.timer->start(int(std::clamp<long long>(msUntil(g.timerDue), 0, 24 * 3600 * 1000)));
+}
+
+// True when this thread runs an event loop; its notifiers and timer then watch for
+// libcurl.
+bool onLoop() {
+  if (g.quitting) return false;
+  QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
+  if (!d) return false;
+  if (d != g.dispatcher) {
+    g.dispatcher = d;
+    g.timer = g.beat = nullptr;
+    for (auto& entry : g.sockets) {
+      entry.second.read = entry.second.write = nullptr;
+      watchOnLoop(entry.first, entry.second);
+    }
+    armTimerOnLoop();
+  }
+  return true;
+}
+
+int onSocket(CURL*, curl_socket_t s, int what, void*, void*) {
+  if (g.quitting) return 0;
+  Watch& w = g.sockets[s];
+  w.what = what == CURL_POLL_REMOVE ? 0 : what;
+  if (onLoop()) watchOnLoop(s, w);
+  return 0;
+}
+
+int onTimer(CURLM*, long ms, void*) {
+  if (g.quitting) return 0;
+  g.timeoutMs = ms;
+  g.timerDue = Clock::now() + std::chrono::milliseconds(std::max(0L, ms));
+  if (onLoop()) armTimerOnLoop();
+  return 0;
+}
+
+enum class Until { Headers, Data };
+
+bool ready(const Object& r, Until until) {
+  if (r.finished) return true;
+  return until == Until::Headers ? r.headersComplete : r.body.size() > r.readPos;
+}
+
+// Without an event loop: one poll of libcurl's sockets, up to maxMs or its timeout.
+void pollOnce(int maxMs) {
+  std::vector<pollfd> fds;
+  for (const auto& entry : g.sockets) {
+    const int what = entry.second.what;
+    if (what)
+      fds.push_back({entry.first,
+                     short(((what & CURL_POLL_IN) ? POLLIN : 0) | ((what & CURL_POLL_OUT) ? POLLOUT : 0)),
+                     0});
+  }
+  int wait = maxMs;
+  if (g.timeoutMs >= 0) {
+    wait = int(std::clamp<long long>(msUntil(g.timerDue), 0, maxMs));
+  }
+  if (::poll(fds.data(), nfds_t(fds.size()), wait) > 0) {
+    for (const pollfd& p : fds) {
+      int mask = 0;
+      if (p.revents & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
+      if (p.revents & POLLOUT) mask |= CURL_CSELECT_OUT;
+      if (p.revents & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
+      if (mask) act(p.fd, mask);
+    }
+  }
+  if (g.timeoutMs >= 0 && Clock::now() >= g.timerDue) onTimeout();
+}
+
+// Up to 10 ms, until the wait is over: the steps on the way (connecting, sending, libcurl's
+// own timeouts) do not end it, so the hook never runs before the server had time.
+void pollSockets(const Object& r, Until until) {
+  const auto end = Clock::now() + std::chrono::milliseconds(10);
+  do {
+    pollOnce(int(std::max<long long>(0, msUntil(end))));
+  } while (!r.closed && !ready(r, until) && Clock::now() < end);
+}
+
+// One wait for libcurl's sockets or its timer (at most 10 ms without an event loop), or
+// on the event loop for any of the window's events too, which are then handled.
+void waitOnce(bool loop, const Object& r, Until until) {
+  if (!loop) return pollSockets(r, until);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void callHook() {
@@ -270,12 +434,6 @@ int onConnected(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-enum class Until { Headers, Data };
-
-bool ready(const Object& r, Until until) {
-  if (r.finished) return true;
-  return until == Until::Headers ? r.headersComplete : r.body.size() > r.readPos;
-}
 
 // False when the handle was closed meanwhile; otherwise the wanted state or the end
 // of the transfer was reached.
@@ -283,17 +441,30 @@ bool waitFor(const std::shared_ptr<Object>& r, Until until) {
   // Idle time is time spent waiting for the server: while the reader was busy with bytes
   // already here (a slow machine), the server was not keeping anyone waiting.
   r->lastActivity = Clock::now();
+  const bool loop = onLoop();
+  if (loop && !g.beat) g.beat = keptForLife(new QTimer);
+  if (loop && g.waiting == 0) {
+    // Sockets, libcurl's timer and the window's events wake the wait; this only bounds
+    // how late a stall is noticed (a twentieth of the idle limit).
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(g.limits.idle);
+    g.beat->start(int(std::clamp<long long>(idle.count() / 20, 10, 1000)));
+  }
+  ++g.waiting;
+  struct Leave {
+    ~Leave() {
+      if (--g.waiting == 0 && g.beat && !g.quitting) g.beat->stop();
+    }
+  } leave;
   for (;;) {
     if (r->closed) return false;
-    pump();
     if (ready(*r, until)) return true;
     // A paused transfer waits for its reader, not for the server.
     if (!r->paused && Clock::now() - r->lastActivity > g.limits.idle) {
       finish(*r, CURLE_OPERATION_TIMEDOUT);
       return true;
     }
-    curl_multi_poll(g.multi, nullptr, 0, 10, nullptr);
-    pump();
+    waitOnce(loop, *r, until);
+    if (r->closed) return false;
     if (ready(*r, until)) return true;
     callHook();
   }
@@ -508,10 +679,9 @@ bool HttpQueryInfoA(HINTERNET request, std::uint32_t infoLevel, char* buffer,
   return true;
 }
 
-bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
-                      std::uint32_t* numberOfBytesRead) {
-  ++g.reads;
-  if (!numberOfBytesRead) return false;
+namespace {
+bool readFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
+              std::uint32_t* numberOfBytesRead) {
   *numberOfBytesRead = 0;
   Object* r = find(file, Kind::Request);
   if (!r || (!buffer && numberOfBytesToRead)) return false;
@@ -533,6 +703,17 @@ bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesT
     const std::shared_ptr<Object> keep = share(file);
     if (!waitFor(keep, Until::Data)) return false;
   }
+}
+}  // namespace
+
+bool InternetReadFile(HINTERNET file, void* buffer, std::uint32_t numberOfBytesToRead,
+                      std::uint32_t* numberOfBytesRead) {
+  ++g.reads;
+  if (!numberOfBytesRead) return false;
+  const bool ok = readFile(file, buffer, numberOfBytesToRead, numberOfBytesRead);
+  const std::uint32_t n = *numberOfBytesRead;
+  g.readUnits += n / 64 + (n % 64 != 0) + (n == 0);
+  return ok;
 }
 
 bool failureMayPass(HINTERNET request) {
@@ -596,5 +777,7 @@ std::size_t bufferedBytesForTests(HINTERNET request) {
 HINTERNET handlesOpenedForTests() { return g.lastId; }
 
 std::uint64_t readsForTests() { return g.reads; }
+
+std::uint64_t readUnitsForTests() { return g.readUnits; }
 
 }  // namespace net

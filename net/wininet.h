@@ -1,5 +1,6 @@
 // A small stand-in for the Windows Internet functions the client uses, built on
-// libcurl's multi interface so that every wait lets the window run (wait hook).
+// libcurl's multi interface so that every wait lets the window run: a wait is the
+// window's own event loop, woken by libcurl's sockets and timer (and the wait hook).
 // All calls come from one thread (the window's); the hook may call back into here.
 #pragma once
 
@@ -51,7 +52,9 @@ bool failureMayPass(HINTERNET request);
 // Harmless on 0, unknown or already closed handles; also ends a waiting call on it.
 bool InternetCloseHandle(HINTERNET handle);
 
-// Called while any call above waits, at least every 10 ms. The window sets its yield here.
+// Called while any call above waits, each time the wait wakes: on the thread's event loop
+// (which handles the window's events meanwhile) when a socket, a timer or an event woke
+// it; without one at least every 10 ms. The window sets its yield here.
 // Each owner has its own hook (all are called); an empty hook removes the owner's, so no
 // owner can unhook another.
 void setWaitHook(const void* owner, std::function<void()> hook);
@@ -75,12 +78,15 @@ TimeLimits timeLimits();
 // Unread body a request keeps at most before the transfer is paused (plus one piece
 // of at most kReceivePieceSize that was already on its way).
 constexpr std::size_t kReadBufferLimit = 256 * 1024;
-constexpr std::size_t kReceivePieceSize = 64 * 1024;
+constexpr std::size_t kReceivePieceSize = 512 * 1024;
 // Unread body bytes held for the request right now (0 for other handles).
 std::size_t bufferedBytesForTests(HINTERNET request);
 // Handles handed out so far: lets tests see a transfer's steps that leave no other trace.
 HINTERNET handlesOpenedForTests();
 // InternetReadFile calls so far, failed and empty ones included.
 std::uint64_t readsForTests();
+// The same calls counted in 64-byte units of what they delivered, an empty or failed
+// call as one.
+std::uint64_t readUnitsForTests();
 
 }  // namespace net

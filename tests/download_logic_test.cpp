@@ -25,7 +25,9 @@ download::Progress progressFigures(std::int64_t received, double totalKb, double
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
+#include <vector>
 
 using namespace download;
 
@@ -105,6 +107,54 @@ TEST(Progress, RoundsToTheNearestWithHalvesToEven) {
     EXPECT_DOUBLE_EQ(p.percentDone, r.percent) << r.received;
     EXPECT_EQ(p.infoText, QString::fromLatin1(r.info)) << r.received;
   }
+}
+
+// The slice loop reads many 64-byte units at once. Against a reader of 64 bytes at a time
+// that sees the same pieces arrive (each piece drained before the next, a slice ended by
+// an empty read): the same reads counted, the figures updated at the same byte counts.
+TEST(Progress, LargeReadsUpdateAtTheBytesOf64ByteReads) {
+  struct Updates {
+    std::vector<std::int64_t> at;  // receivedBytes at each update
+    std::int32_t left = 0;         // readsSinceUpdate at the end
+  };
+  auto read = [](const std::vector<std::vector<std::uint32_t>>& slices, bool large) {
+    Updates u;
+    std::int64_t received = 0;
+    auto count = [&](std::uint32_t n) {
+      u.left += large ? readUnits(n) : 1;
+      received += n;
+      if (u.left == kReadsPerUpdate) {
+        u.left = 0;
+        u.at.push_back(received);
+      }
+    };
+    for (const auto& pieces : slices) {
+      for (std::uint32_t piece : pieces) {
+        while (piece > 0) {
+          const std::uint32_t n = std::min(piece, large ? readSizeFor(u.left) : kReadUnit);
+          count(n);
+          piece -= n;
+        }
+      }
+      count(0);
+    }
+    return u;
+  };
+  const std::vector<std::vector<std::vector<std::uint32_t>>> rows = {
+      {{640000}},                       // the worked example's 10,000 full reads
+      {{100000, 100000}, {100000}},     // the empty reads count across slices
+      {{6399, 1, 6401, 63, 65}},        // pieces that end just off a hundred
+      {{1, 1, 1, 1, 1, 1, 1, 1, 6400}},  // short reads, each one of the hundred
+      {{}, {64 * 99}, {64}},            // an empty slice, then a hundred ended by one
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Updates small = read(rows[i], false), large = read(rows[i], true);
+    EXPECT_EQ(large.at, small.at) << "row " << i;
+    EXPECT_EQ(large.left, small.left) << "row " << i;
+  }
+  EXPECT_EQ(read(rows[0], true).at.size(), 100u);
+  EXPECT_EQ(readSizeFor(0), 6400u);
+  EXPECT_EQ(readSizeFor(99), 64u);
 }
 
 TEST(Progress, NotClampedAndCorrectPastTwoGiB) {

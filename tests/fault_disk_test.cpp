@@ -448,8 +448,11 @@ TEST_P(EarlierWorkFile, WorkFileOfAnEarlierRunIsContinuedOnlyWhenItIsThisFilm) {
                                   (i == 0 && row.then == FirstSliceReplaced) ||
                                       (i + 1 == last && row.then == MiddleSliceReplaced));
   EXPECT_TRUE(fileBytes(name) == film);
-  const QString resumeText = QStringLiteral("Folytatom: %1Kb megvan")
-                                 .arg(qint64(std::nearbyint(double(length) / 1024.0)));
+  // What the work file holds: the stop comes at the first yield past stopAt.
+  const QString resumeText =
+      QStringLiteral("Folytatom: %1Kb megvan")
+          .arg(download::formatNumber(download::roundHalfEven(double(length) / 1024),
+                                      download::userDecimalSeparator()));
   EXPECT_EQ(shown.contains(resumeText), resumed);
   // The progress of a continued film counts the bytes it already had.
   if (resumed) {

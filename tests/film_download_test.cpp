@@ -59,23 +59,29 @@ TEST_F(FilmTest, ProgressMovesOnTheBarTheStatusLineAndTheCaption) {
     infos << w->info->text();
   });
   sampler.start(1);
-  // The figures are worked out on every 100th read of the film, the empty last read of
-  // each slice counted: the window's count follows the reads the network layer saw.
-  std::uint64_t before = 0;  // reads ahead of the first slice
+  // The figures are worked out on every 100th 64-byte read of the film, the empty last
+  // read of each slice counted: the window's count follows what the network layer handed
+  // out, in 64-byte units.
+  std::uint64_t before = 0;  // units ahead of the first slice
+  bool anchored = false;
   int updates = 0, miscounted = 0, stale = 0;
-  w->setYieldObserver([&, last = 0]() mutable {
-    if (!before && w->film().readsSinceUpdate == 1) before = net::readsForTests() - 1;
-    if (!before) return;
-    miscounted +=
-        (net::readsForTests() - before) % 100 != std::uint64_t(w->film().readsSinceUpdate % 100);
-    if (w->film().readsSinceUpdate < last) {
+  w->setYieldObserver([&, last = 0.0]() mutable {
+    if (!anchored && w->film().readsSinceUpdate > 0) {
+      anchored = true;
+      before = net::readUnitsForTests() - std::uint64_t(w->film().readsSinceUpdate);
+    }
+    if (!anchored) return;
+    miscounted += (net::readUnitsForTests() - before) % 100 !=
+                  std::uint64_t(w->film().readsSinceUpdate % 100);
+    // Each update moves the per cent here (6,400 bytes are 1.6 % of this film).
+    if (w->film().percentDone != last) {
       ++updates;
       stale +=
           w->film().percentDone !=
           download::progressNumbers(w->film().receivedBytes, w->film().totalKb, w->barFullWidth)
               .percentDone;
     }
-    last = w->film().readsSinceUpdate;
+    last = w->film().percentDone;
   });
   startWith(QStringLiteral("p"));
   sampler.stop();

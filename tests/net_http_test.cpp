@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -308,6 +310,30 @@ TEST_F(NetHttp, UnreachableOrSilentServerGivesUp) {
   bool ok = true;
   r.readAll(ok);
   EXPECT_FALSE(ok);
+}
+
+// On an event loop a wait is the loop's own: it wakes for what arrives and handles the
+// loop's events meanwhile, where a wait without one wakes on its 10 ms clock.
+TEST_F(NetHttp, OnAnEventLoopAWaitWakesForTheBytesNotForAClock) {
+  int argc = 1;
+  char name[] = "net_tests";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  const std::string body = pattern(6, 9);  // one byte every 100 ms: 0.6 s of waiting
+  reply("/trickle", body, Fault::Trickle);
+  bool handled = false;  // an event of the loop's, due in the middle of the waits
+  QTimer::singleShot(150ms, [&] { handled = true; });
+  Request r(host(), "/trickle");
+  Hook hook({}, r.request);
+  ASSERT_TRUE(r.send());
+  bool ok = false;
+  EXPECT_EQ(r.readAll(ok, 4096), body);
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(handled);
+  EXPECT_FALSE(hook.watchdogFired);
+  EXPECT_GE(Clock::now() - hook.start, 500ms);
+  // A 10 ms clock would wake it some fifty times; each byte wakes it once or twice.
+  EXPECT_LE(hook.calls, 25) << hook.calls;
 }
 
 TEST_F(NetHttp, BrokenBodiesFailTheRead) {

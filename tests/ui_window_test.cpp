@@ -12,6 +12,8 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPaintEvent>
+#include <QScreen>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -214,6 +216,61 @@ TEST_F(WindowTest, BusyAndIdleStates) {
                      static_cast<QWidget*>(w->Command2), static_cast<QWidget*>(w->azon2queue)})
     EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
   EXPECT_TRUE(w->Command2->isHidden());  // enabled, but the strip is closed
+}
+
+// A progress update repaints only what changed on the screen: nothing for a bar width
+// that is the same in pixels or for the same text, only the new strip of a wider bar.
+TEST_F(WindowTest, ProgressRepaintsOnlyWhatChangedOnTheScreen) {
+  struct Paints : QObject {
+    int count = 0;
+    QRect area;
+    void clear() {
+      count = 0;
+      area = {};
+    }
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) {
+        ++count;
+        area |= static_cast<QPaintEvent*>(e)->region().boundingRect();
+      }
+      return false;
+    }
+  } bar, text;
+  w->processBar->installEventFilter(&bar);
+  w->info->installEventFilter(&text);
+  download::FilmView& view = *w;
+  auto settle = [&] {
+    // Repaints are posted; the second round handles what the first one posted.
+    for (int i = 0; i < 2; ++i) QCoreApplication::processEvents();
+  };
+  auto update = [&](float twips, const QString& info) {
+    settle();
+    bar.clear();
+    text.clear();
+    view.setBarWidth(twips);
+    view.setInfo(info);
+    settle();
+  };
+  update(1500, QStringLiteral("10Kb/391Kb 2.56%"));  // 100 px
+  update(1507, QStringLiteral("10Kb/391Kb 2.56%"));  // still 100 px, same text
+  EXPECT_EQ(bar.count, 0);
+  EXPECT_EQ(text.count, 0);
+  update(1515, QStringLiteral("10Kb/391Kb 2.56%"));  // 101 px
+  EXPECT_GE(bar.count, 1);
+  EXPECT_EQ(bar.area.left(), 100);  // the new pixel's column, as far as the frame shows it
+  EXPECT_EQ(bar.area.width(), 1);
+  update(1515, QStringLiteral("11Kb/391Kb 2.81%"));
+  EXPECT_GE(text.count, 1);
+  // What the screen holds after these partial repaints is the window drawn whole.
+  for (int px = 102; px < 140; ++px)
+    update(float(px * 15), QStringLiteral("%1Kb/391Kb").arg(px));
+  const QImage shown = w->screen()->grabWindow(w->winId()).toImage();
+  const QImage whole = w->grab().toImage();
+  ASSERT_FALSE(shown.isNull());
+  EXPECT_TRUE(shown.convertToFormat(QImage::Format_RGB32) ==
+              whole.convertToFormat(QImage::Format_RGB32));
+  w->processBar->removeEventFilter(&bar);
+  w->info->removeEventFilter(&text);
 }
 
 // What a screen reader hears of each control; the bar and its status text are one

@@ -172,6 +172,8 @@ void Form1::styleControls() {
   infoPalette.setColor(QPalette::WindowText, Qt::white);
   info->setPalette(infoPalette);
   setBackground(processBar, kBusyColour);
+  // A flat colour anchored at the left: a wider bar paints only its new strip.
+  processBar->setAttribute(Qt::WA_StaticContents);
 }
 
 void Form1::orderControls() {
@@ -406,6 +408,7 @@ void Form1::showFailure(const download::FilmOutcome& outcome) {
 }
 
 void Form1::setInfo(const QString& text) {
+  if (text == info->text()) return;  // nothing to repaint or to announce
   info->setText(text);
   desktop_->statusChanged();
 }
