@@ -112,7 +112,9 @@ TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
       const int value = bar->currentValue().toInt();
       EXPECT_NEAR(value, 100.0 * w->processBarWidth() / w->barFullWidth, 0.5);
       midway = midway || (value > 0 && value < 100);
-      if (row.stop && value >= 50 && w->isDownloading) QTest::mouseClick(w->Go, Qt::LeftButton);
+      // Below 100: the bar still shows the last run until the first slice.
+      if (row.stop && value >= 50 && value < 100 && w->isDownloading)
+        QTest::mouseClick(w->Go, Qt::LeftButton);
     });
     if (row.ids.size() == 1) {
       startWith(row.ids.front());
@@ -121,7 +123,7 @@ TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
       w->q_letolt->click();
     }
     w->setYieldObserver(nullptr);
-    EXPECT_EQ(midway, row.ids.front() == "p");
+    EXPECT_EQ(midway, row.ids != QStringList{"nincs"});  // every other run downloads
     EXPECT_EQ(fakes.ender.calls, row.stop ? 1 : 0);
     QStringList log = fakes.desktop.log;
     const QStringList progress = log.filter(QStringLiteral("progress "));
