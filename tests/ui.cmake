@@ -10,7 +10,7 @@ target_link_libraries(commands_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Tes
 add_executable(stop_child stop_child.cpp)
 target_link_libraries(stop_child PRIVATE zelvo_ui zelvo_test_deps)
 zelvo_reuse_pch(stop_child zelvo_test_pch_host)
-zelvo_gtest(stop_tests stop_test.cpp)
+zelvo_gtest(stop_tests COST 15 stop_test.cpp)
 target_link_libraries(stop_tests PRIVATE zelvo_service_lib zelvo_net Qt6::Core)
 target_compile_definitions(stop_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>")
 add_dependencies(stop_tests stop_child)
