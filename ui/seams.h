@@ -49,8 +49,7 @@ QString fitLines(const QString& text, int maxLines, int charsPerLine);
 
 // The desktop session around the window: keeps the machine awake, shows progress on the
 // program's icon in docks and task bars, asks for the user's attention and notifies of a
-// finished run. Quiet when the
-// session offers none of it.
+// finished run. Quiet when the session offers none of it.
 class DesktopSession {
  public:
   virtual ~DesktopSession() = default;
