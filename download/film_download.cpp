@@ -58,7 +58,7 @@ constexpr std::chrono::milliseconds kShowEvery{33};
 // or with reads that stopped between two updates (a stalled slice).
 constexpr std::chrono::milliseconds kCatchUpEvery{50};
 
-FilmOutcome failed(const QString& message) { return {FilmResult::Failed, message, {}}; }
+FilmOutcome failed(const QString& message) { return {FilmResult::Failed, message, {}, {}}; }
 const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
 
 }  // namespace
@@ -144,7 +144,7 @@ FilmOutcome FilmDownload::runSteps(const QString& identifier, RunFiles* files) {
   if (status == RecordStatus::Empty) return failed(QStringLiteral("A szerver nem válaszolt."));
   if (status == RecordStatus::Malformed) return failed(QStringLiteral("A szerver válasza hibás."));
 
-  if (v_.sliceCount == 0) return {FilmResult::Refused, v_.filmFields.at(2), {}};
+  if (v_.sliceCount == 0) return {FilmResult::Refused, v_.filmFields.at(2), {}, {}};
 
   if (auto ended = querySize()) return *ended;
   const auto size = parseByteCount(view_.sizeLabel().caption());
@@ -161,7 +161,7 @@ FilmOutcome FilmDownload::runSteps(const QString& identifier, RunFiles* files) {
       QStringLiteral("var"), recordUrl + QStringLiteral("&action=error"), QString(), kReportLimit);
   if (view_.ending()) return kStopped;
   view_.sizeLabel().setCaption(answer.text);  // over its bound: only its beginning
-  return {FilmResult::Reported, view_.sizeLabel().caption(), {}};
+  return {FilmResult::Reported, view_.sizeLabel().caption(), {}, {}};
 }
 
 std::optional<FilmOutcome> FilmDownload::querySize() {
@@ -618,7 +618,7 @@ FilmOutcome FilmDownload::commit(const QString& identifier, const Name& name, Ru
     return failed(QStringLiteral("Nem sikerült írni a fájlt: ") + name.path);
   }
   if (files) (*files)[name.fileName] = identifier;
-  return {FilmResult::Finished, {}, savedFilmName(v_.filmFields.at(2), name.copy)};
+  return {FilmResult::Finished, {}, savedFilmName(v_.filmFields.at(2), name.copy), name.path};
 }
 
 }  // namespace download

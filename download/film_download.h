@@ -81,8 +81,9 @@ struct FilmOutcome {
   FilmResult result = FilmResult::Failed;
   // The box text: the refusal, the error report's answer, or what failed.
   QString message;
-  // The film's name as saved (Finished).
+  // The film's name as saved, and the file's path (Finished).
   QString savedName;
+  QString savedPath;
 };
 
 // The files of the films finished in one run of the queue, by file name: the identifier

@@ -70,23 +70,34 @@ TEST_F(FilmTest, TypedDemoFilmDownloadsThroughTheService) {
 }
 
 // What the desktop hears of a run: kept awake with its progress shown from start to end
-// (a queue is one run), a nudge only when the window is not the active one; the bar's
-// value for screen readers follows the bar as drawn.
+// (a queue is one run), a nudge only when the window is not the active one and the run
+// ended by itself, and a notification of what it finished; the bar's value for screen
+// readers follows the bar as drawn.
 TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
   server.addFilm(service::makeFilm("p", "Prog", {100000, 100000, 100000, 100000}));
   QWidget other;  // the user's other window
   other.show();
   const QStringList ended = {"awake", "hidden", "sleep"};
+  const QString egig = QStringLiteral("Égigérő fa_Zelvoweb.mpg");
   const struct {
     const char* name;
     bool active;
     QStringList ids;  // more than one: a queue run
     QStringList log;
+    bool stop = false;  // the stop command half way through the first film
   } rows[] = {
       {"film, window active", true, {"p"}, ended},
-      {"film, window inactive", false, {"p"}, ended + QStringList{"attention"}},
+      {"film, window inactive", false, {"p"},
+       ended + QStringList{"attention", "notify Kész: Prog.mpg: Prog_Zelvoweb.mpg"}},
       {"refused film, window inactive", false, {"nincs"}, ended + QStringList{"attention"}},
-      {"queue, window inactive", false, {"p", "egig01"}, ended + QStringList{"attention"}},
+      {"queue, window active", true, {"p", "egig01"}, ended},
+      {"queue, window inactive", false, {"p", "egig01"},
+       ended + QStringList{"attention", "notify Kész: Prog_Zelvoweb.mpg," + egig}},
+      {"queue with a refused film, window inactive", false, {"nincs", "egig01", "egig01"},
+       ended + QStringList{"attention", "notify Kész, 1 film letöltése nem sikerült: " + egig}},
+      // Last: the stop ends the program.
+      {"queue stopped, window inactive", false, {"p", "egig01"}, ended + QStringList{"settle"},
+       true},
   };
   QAccessibleValueInterface* bar =
       QAccessible::queryAccessibleInterface(w->Picture1)->valueInterface();
@@ -101,6 +112,9 @@ TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
       const int value = bar->currentValue().toInt();
       EXPECT_NEAR(value, 100.0 * w->processBarWidth() / w->barFullWidth, 0.5);
       midway = midway || (value > 0 && value < 100);
+      // Below 100: the bar still shows the last run until the first slice.
+      if (row.stop && value >= 50 && value < 100 && w->isDownloading)
+        QTest::mouseClick(w->Go, Qt::LeftButton);
     });
     if (row.ids.size() == 1) {
       startWith(row.ids.front());
@@ -109,7 +123,8 @@ TEST_F(FilmTest, DesktopFollowsEachRunAndNudgesOnlyAnUnseenWindow) {
       w->q_letolt->click();
     }
     w->setYieldObserver(nullptr);
-    EXPECT_EQ(midway, row.ids.front() == "p");
+    EXPECT_EQ(midway, row.ids != QStringList{"nincs"});  // every other run downloads
+    EXPECT_EQ(fakes.ender.calls, row.stop ? 1 : 0);
     QStringList log = fakes.desktop.log;
     const QStringList progress = log.filter(QStringLiteral("progress "));
     ASSERT_FALSE(progress.isEmpty());

@@ -1,5 +1,5 @@
 // The window's desktop session through a real (private) D-Bus session bus, against fake
-// portal, logind and dock listeners on a connection of their own. Run by ctest under
+// portal, logind, dock, notification server and file manager on a connection of their own. Run by ctest under
 // dbus-run-session with tests/private-bus.conf.
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,8 +9,10 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QDesktopServices>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QUrl>
 #include <functional>
 #include <vector>
 
@@ -21,10 +23,12 @@ namespace {
 const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kLogin = QStringLiteral("org.freedesktop.login1");
 const QString kMark = QStringLiteral("hu.zelvo.Test");  // the test's marks in the bus traffic
+const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
+const QString kFileManager = QStringLiteral("org.freedesktop.FileManager1");
 constexpr int kWaitMs = 120000;  // only a fault comes near this
 
-// The portal's Inhibit and Request, logind's Inhibit and a dock, as far as the window uses
-// them; logs what they see.
+// The portal's Inhibit, Request and Notification, logind's Inhibit, a dock, a notification
+// server and a file manager, as far as the window uses them; logs what they see.
 class SessionFakes : public QDBusVirtualObject {
   Q_OBJECT
 
@@ -45,6 +49,29 @@ class SessionFakes : public QDBusVirtualObject {
       answer = QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/request/t1")));
     } else if (call == QLatin1String("org.freedesktop.portal.Request.Close")) {
       release(QStringLiteral("portal release"));
+    } else if (call == QLatin1String("org.freedesktop.Notifications.Notify")) {
+      // app, replaces, icon, summary, body, actions, hints, timeout
+      const auto hints = qdbus_cast<QVariantMap>(a.value(6));
+      notes << QStringList{a.value(2).toString(), a.value(3).toString(), a.value(4).toString(),
+                           a.value(5).toStringList().join(QLatin1Char('|')),
+                           hints.value(QStringLiteral("desktop-entry")).toString()};
+      answer = QVariant::fromValue(uint(41 + notes.size()));
+    } else if (call == QLatin1String("org.freedesktop.portal.Notification.AddNotification")) {
+      const auto n = qdbus_cast<QVariantMap>(a.value(1));
+      QStringList buttons;
+      const QDBusArgument list = n.value(QStringLiteral("buttons")).value<QDBusArgument>();
+      list.beginArray();
+      while (!list.atEnd()) {
+        QVariantMap b;
+        list >> b;
+        buttons << b.value(QStringLiteral("label")).toString()
+                << b.value(QStringLiteral("action")).toString();
+      }
+      list.endArray();
+      notes << QStringList{a.value(0).toString(), n.value(QStringLiteral("title")).toString(),
+                           buttons.join(QLatin1Char('|'))};
+    } else if (call == QLatin1String("org.freedesktop.FileManager1.ShowItems")) {
+      shown << a.value(0).toStringList();
     } else if (call == QLatin1String("org.freedesktop.login1.Manager.Inhibit")) {
       QStringList what = {QStringLiteral("login take")};
       for (const QVariant& v : a) what << v.toString();
@@ -62,11 +89,15 @@ class SessionFakes : public QDBusVirtualObject {
   bool swallow = false;
   QList<QPair<double, bool>> progress;  // (progress, progress-visible)
   int held = 0;
+  QList<QStringList> notes;  // what each notification call carried
+  QList<QStringList> shown;  // the files of each ShowItems
+  QList<QUrl> opened;        // what the desktop's default opened
 
  public slots:
   void ownerChanged(const QString& name, const QString&, const QString& now) {
     if (name.startsWith(QLatin1Char(':')) && now.isEmpty()) gone << name;
   }
+  void open(const QUrl& url) { opened << url; }
   void update(const QString& app, const QVariantMap& properties) {
     if (app != QLatin1String("application://hu.zelvo.Zelvo.desktop")) return;
     progress.append({properties.value(QStringLiteral("progress"), -1).toDouble(),
@@ -320,6 +351,88 @@ TEST_F(DesktopBusTest, TheRealEndStillHidesTheDockProgress) {
   ASSERT_FALSE(fake_.progress.isEmpty());
   EXPECT_EQ(fake_.progress.front(), qMakePair(0.0, true));
   EXPECT_EQ(fake_.progress.back(), qMakePair(0.0, false));
+}
+
+// A run that finishes while another window is active is notified; the notification's
+// action shows its files in the file manager, or opens the folder without one.
+TEST_F(DesktopBusTest, AFinishedRunIsNotifiedAndItsActionShowsTheFiles) {
+  QDesktopServices::setUrlHandler(QStringLiteral("file"), &fake_, "open");
+  const QString bullet = QStringLiteral("show|Megnyitás a mappában");
+  const struct {
+    const char* name;
+    QStringList ids;  // more than one: a queue run
+    bool fileManager;
+    QString summary;
+    QStringList files;
+  } rows[] = {
+      {"film", {"p"}, true, "Kész: Prog.mpg", {"Prog_Zelvoweb.mpg"}},
+      {"film, no file manager", {"p"}, false, "Kész: Prog.mpg", {}},
+      {"queue", {"p", "egig01"}, true, "Kész", {"Prog_Zelvoweb.mpg", "Égigérő fa_Zelvoweb.mpg"}},
+  };
+  QWidget other;  // the user's other window
+  other.show();
+  ASSERT_TRUE(bus_.registerService(kNotifications));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    freshWindow();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    fake_.notes.clear();
+    fake_.shown.clear();
+    fake_.opened.clear();
+    if (row.fileManager) {
+      ASSERT_TRUE(bus_.registerService(kFileManager));
+    }
+    if (row.ids.size() == 1) {
+      startWith(row.ids.front());
+    } else {
+      w->queue->addItems(row.ids);
+      w->q_letolt->click();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.notes.isEmpty(); }, kWaitMs));
+    EXPECT_EQ(fake_.notes, (QList<QStringList>{
+                               {"hu.zelvo.Zelvo", row.summary, "", bullet, "hu.zelvo.Zelvo"}}));
+    QDBusMessage action = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/Notifications"), kNotifications,
+        QStringLiteral("ActionInvoked"));
+    action << uint(42) << QStringLiteral("show");
+    ASSERT_TRUE(bus_.send(action));
+    if (row.fileManager) {
+      ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.shown.isEmpty(); }, kWaitMs));
+      QStringList uris;
+      for (const QString& f : row.files)
+        uris << QString::fromLatin1(QUrl::fromLocalFile(folder.filePath(f)).toEncoded());
+      EXPECT_EQ(fake_.shown, QList<QStringList>{uris});
+      bus_.unregisterService(kFileManager);
+    } else {
+      ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.opened.isEmpty(); }, kWaitMs));
+      EXPECT_EQ(fake_.opened, QList<QUrl>{QUrl::fromLocalFile(folder.path())});
+    }
+  }
+  bus_.unregisterService(kNotifications);
+  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+// Inside a sandbox the notification goes through the portal, its action the same way.
+TEST_F(DesktopBusTest, InASandboxThePortalNotifiesAndItsActionShowsTheFile) {
+  ASSERT_TRUE(bus_.registerService(kPortal));
+  ASSERT_TRUE(bus_.registerService(kFileManager));
+  ui::DoneNotifier notifier(true);
+  const QString file = folder.filePath(QStringLiteral("Prog_Zelvoweb.mpg"));
+  notifier.notify({QStringLiteral("Kész: Prog.mpg"), {file}, folder.path()});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.notes.isEmpty(); }, kWaitMs));
+  EXPECT_EQ(fake_.notes, (QList<QStringList>{
+                             {"done", "Kész: Prog.mpg", "Megnyitás a mappában|show"}}));
+  QDBusMessage action = QDBusMessage::createSignal(
+      QStringLiteral("/org/freedesktop/portal/desktop"),
+      QStringLiteral("org.freedesktop.portal.Notification"), QStringLiteral("ActionInvoked"));
+  action << QStringLiteral("done") << QStringLiteral("show") << QVariantList{};
+  ASSERT_TRUE(bus_.send(action));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !fake_.shown.isEmpty(); }, kWaitMs));
+  EXPECT_EQ(fake_.shown, QList<QStringList>{{QString::fromLatin1(
+                             QUrl::fromLocalFile(file).toEncoded())}});
+  bus_.unregisterService(kFileManager);
+  bus_.unregisterService(kPortal);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/qt_print.h"
+#include "ui/desktop_notify.h"
 #include "ui/seams.h"
 
 struct ShownBox {
@@ -65,8 +66,16 @@ class FakeDesktop : public ui::DesktopSession {
     log << (visible ? QStringLiteral("progress %1").arg(fraction) : QStringLiteral("hidden"));
   }
   void askAttention(QWidget*) override { log << QStringLiteral("attention"); }
+  // "notify <text>: <file names>" (the names only: the folders are temporary).
+  void notifyDone(const ui::Finished& done) override {
+    QStringList names;
+    for (const QString& f : done.files) names << f.section(QLatin1Char('/'), -1);
+    log << QStringLiteral("notify %1: %2").arg(done.text, names.join(QLatin1Char(',')));
+    notified.push_back(done);
+  }
   void settle() override { log << QStringLiteral("settle"); }
   QStringList log;
+  std::vector<ui::Finished> notified;
 };
 
 struct FakeSeams {

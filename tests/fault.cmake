@@ -1,5 +1,5 @@
 # The fault matrix: network, disk, input and stop faults through the real window.
-zelvo_gtest(fault_tests
+zelvo_gtest(fault_tests COST 2
   ${CMAKE_CURRENT_LIST_DIR}/fault_network_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fault_nested_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fault_input_test.cpp

@@ -8,8 +8,9 @@ zelvo_gtest(commands_tests commands_test.cpp qt_main.cpp)
 target_link_libraries(commands_tests PRIVATE zelvo_ui zelvo_service_lib Qt6::Test)
 
 add_executable(stop_child stop_child.cpp)
-target_link_libraries(stop_child PRIVATE zelvo_ui Qt6::Test)
-zelvo_gtest(stop_tests stop_test.cpp)
+target_link_libraries(stop_child PRIVATE zelvo_ui zelvo_test_deps)
+zelvo_reuse_pch(stop_child zelvo_test_pch_host)
+zelvo_gtest(stop_tests COST 15 stop_test.cpp)
 target_link_libraries(stop_tests PRIVATE zelvo_service_lib zelvo_net Qt6::Core)
 target_compile_definitions(stop_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>")
 add_dependencies(stop_tests stop_child)
@@ -17,9 +18,8 @@ add_dependencies(stop_tests stop_child)
 # The desktop session through a private session bus that only the test's fakes answer on.
 # One ctest entry: every case needs the bus.
 add_executable(desktop_bus_tests desktop_bus_test.cpp qt_main.cpp)
-target_include_directories(desktop_bus_tests PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(desktop_bus_tests PRIVATE GTest::gtest Threads::Threads zelvo_ui
-  zelvo_service_lib Qt6::Test Qt6::DBus)
+target_link_libraries(desktop_bus_tests PRIVATE zelvo_test_deps zelvo_ui zelvo_service_lib)
+zelvo_reuse_pch(desktop_bus_tests zelvo_test_pch_host)
 target_compile_definitions(desktop_bus_tests PRIVATE STOP_CHILD_PATH="$<TARGET_FILE:stop_child>")
 add_dependencies(desktop_bus_tests stop_child)
 add_test(NAME DesktopBus COMMAND dbus-run-session

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <QAccessible>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -18,11 +19,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
 #include <functional>
 
 #include "net/codepage.h"
 #include "tests/fakes.h"
 #include "ui/catalogue_view.h"
+#include "ui/desktop.h"
 #include "ui/folders.h"
 #include "ui/form1.h"
 #include "ui/layout.h"
@@ -323,6 +326,52 @@ TEST_F(WindowTest, EveryControlHasAHungarianAccessibleNameAndRole) {
   EXPECT_EQ(bar->valueInterface()->maximumValue().toInt(), 100);
   w->enterIdleState();
   EXPECT_EQ(bar->valueInterface()->currentValue().toInt(), 100);  // the whole bar
+}
+
+// What assistive technology is told as the bar moves: each new whole per cent once (never
+// the same value twice, never outside 0..100), and each change of the status text.
+TEST(DesktopPresence, ScreenReadersHearEachNewPercentAndEachStatusText) {
+  QWidget window;
+  auto* panel = new ui::ProgressPanel(&window);
+  auto* status = new QLabel(panel);
+  FakeDesktop session;
+  ui::DesktopPresence presence(window, *panel, *status, session);
+  QStringList heard;
+  QObject::connect(panel, &ui::ProgressPanel::announced, [&](QAccessible::Event e, int percent) {
+    heard << (e == QAccessible::ValueChanged ? QString::number(percent)
+              : e == QAccessible::DescriptionChanged ? QStringLiteral("text")
+                                                     : QStringLiteral("other"));
+  });
+  const double steps[] = {0.001, 0.004, 0.006, 0.01, 0.014, 0.5, 0.5, 0.504, 2.0, 1.0,
+                          std::nan(""), -1.0};
+  for (double f : steps) presence.barChanged(f);
+  status->setText(QStringLiteral("Kész"));
+  presence.statusChanged();
+  EXPECT_EQ(heard, (QStringList{"1", "50", "100", "0", "text"}));
+}
+
+// The dock redraws the icon for each update: during a run it hears at most four a second
+// (counted against the time the run really took, however slow the machine), the same
+// figure never twice in a row, and the latest figure once the pause is over.
+TEST(DesktopPresence, TheDockHearsAtMostFourUpdatesASecondAndTheLatestLast) {
+  QWidget window;
+  auto* panel = new ui::ProgressPanel(&window);
+  QLabel status(&window);
+  FakeDesktop session;
+  ui::DesktopPresence presence(window, *panel, status, session);
+  QElapsedTimer run;
+  run.start();
+  presence.begin();
+  for (int i = 0; i <= 2000; ++i) presence.barChanged(i / 2000.0);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return session.log.last() == QStringLiteral("progress 1"); }, 60000));
+  const qint64 took = run.elapsed();
+  const QStringList sent = session.log.filter(QStringLiteral("progress "));
+  EXPECT_EQ(sent.front(), QStringLiteral("progress 0"));  // at the start
+  EXPECT_LE(sent.size(), 2 + took / 250) << took << " ms: " << sent.join(' ').toStdString();
+  for (int i = 1; i < sent.size(); ++i) EXPECT_NE(sent[i], sent[i - 1]);
+  presence.end(false);
+  EXPECT_EQ(session.log.mid(session.log.size() - 2), (QStringList{"hidden", "sleep"}));
 }
 
 TEST_F(WindowTest, PromptEmptiesOnFirstFocusOnlyAndAgainAfterEachIdleState) {

@@ -109,12 +109,17 @@ void ProgressPanel::setPercent(int percent) {
   if (percent == percent_) return;
   percent_ = percent;
   QAccessibleValueChangeEvent event(this, percent);
-  QAccessible::updateAccessibility(&event);
+  announce(event);
 }
 
 void ProgressPanel::statusChanged() {
   QAccessibleEvent event(this, QAccessible::DescriptionChanged);
+  announce(event);
+}
+
+void ProgressPanel::announce(QAccessibleEvent& event) {
   QAccessible::updateAccessibility(&event);
+  emit announced(event.type(), percent_);
 }
 
 }  // namespace ui

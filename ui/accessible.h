@@ -2,6 +2,7 @@
 // name is not enough) for every control, and the status panel as a progress bar.
 #pragma once
 
+#include <QAccessible>
 #include <QFrame>
 
 class QLabel;
@@ -25,7 +26,13 @@ class ProgressPanel : public QFrame {
   void setPercent(int percent);
   void statusChanged();
 
+ signals:
+  // Each announcement made, also while no assistive technology listens.
+  void announced(QAccessible::Event event, int percent);
+
  private:
+  void announce(QAccessibleEvent& event);
+
   const QLabel* status_ = nullptr;
   int percent_ = 0;
 };

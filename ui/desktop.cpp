@@ -27,10 +27,12 @@ void DesktopPresence::begin() {
   sinceSent_.start();
 }
 
-void DesktopPresence::end(bool nudge) {
+void DesktopPresence::end(bool nudge, const Finished& done) {
   if (depth_ == 0 || --depth_ > 0) return;
   finish();
-  if (nudge && !abandoned_ && !window_.isActiveWindow()) session_.askAttention(&window_);
+  if (!nudge || abandoned_ || window_.isActiveWindow()) return;
+  session_.askAttention(&window_);
+  if (!done.text.isEmpty()) session_.notifyDone(done);
 }
 
 void DesktopPresence::abandon() {

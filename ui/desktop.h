@@ -1,5 +1,6 @@
 // The window as a citizen of the desktop: film runs keep the machine awake and show their
-// progress on the program's icon, a run that ends unseen asks for attention, and screen
+// progress on the program's icon, a run that ends unseen asks for attention (and notifies
+// when it finished), and screen
 // readers hear the controls, the bar and the status text.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <QTimer>
 
 #include "ui/accessible.h"
+#include "ui/desktop_notify.h"
 #include "ui/seams.h"
 
 namespace ui {
@@ -24,8 +26,9 @@ class DesktopPresence {
 
   // A film or a queue run starts or ends; a queue's films nest inside its run.
   void begin();
-  // nudge: the run ended by itself (not stopped), so an unseen window asks for attention.
-  void end(bool nudge);
+  // nudge: the run ended by itself (not stopped), so an unseen window asks for attention;
+  // done: what it finished (no text: nothing), for the notification.
+  void end(bool nudge, const Finished& done = {});
   // The program ends now: everything is released before it goes.
   void abandon();
   void barChanged(double fraction);  // the bar's share of its full length

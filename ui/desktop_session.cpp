@@ -1,5 +1,6 @@
 // The desktop session over D-Bus: the portal's (or logind's) sleep inhibitor, the launcher
-// entry's progress, the window manager's attention request.
+// entry's progress, the window manager's attention request, the notification of a finished
+// run (ui/desktop_notify.cpp).
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -13,6 +14,7 @@
 #include <functional>
 
 #include "ui/desktop.h"
+#include "ui/desktop_notify.h"
 #include "ui/seams.h"
 
 namespace ui {
@@ -32,6 +34,7 @@ class DBusSession : public DesktopSession {
   }
   void showProgress(double fraction, bool visible) override;
   void askAttention(QWidget* window) override { QApplication::alert(window); }
+  void notifyDone(const Finished& done) override { notifier_.notify(done); }
   void settle() override;
 
  private:
@@ -48,6 +51,7 @@ class DBusSession : public DesktopSession {
   bool wanted_ = false;
   QString portalHandle_;
   QDBusUnixFileDescriptor loginFd_;  // logind releases when the last copy is closed
+  DoneNotifier notifier_{inSandbox()};
 };
 
 void DBusSession::whenAnswered(const QDBusConnection& bus, const QDBusMessage& call,

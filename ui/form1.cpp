@@ -387,7 +387,10 @@ download::FilmOutcome Form1::downloadFilm(const QString& identifier, download::R
   enterBusyState();
   desktop_->begin();
   download::FilmOutcome outcome = film_->run(identifier, runFiles);
-  desktop_->end(!ending_);
+  ui::Finished done;  // nothing unless the film finished; inside a queue run it is ignored
+  if (outcome.result == download::FilmResult::Finished)
+    done = {completionText(outcome), {outcome.savedPath}, targetFolder()};
+  desktop_->end(!ending_, done);
   if (ending_) outcome.result = download::FilmResult::Stopped;
   const auto result = outcome.result;
   if (result != download::FilmResult::Stopped && result != download::FilmResult::Finished)
@@ -447,9 +450,12 @@ int Form1::selectedIndex(const QListWidget* list) {
 void Form1::finishSingleFilm(const download::FilmOutcome& outcome) {
   // A refused or failed film has already shown its box, gone idle and left its text.
   if (ending_ || outcome.result != download::FilmResult::Finished) return;
-  setInfo(QStringLiteral("Kész: ") + download::shownText(outcome.savedName) +
-          QStringLiteral(".mpg"));
+  setInfo(completionText(outcome));
   enterIdleState();
+}
+
+QString Form1::completionText(const download::FilmOutcome& outcome) {
+  return QStringLiteral("Kész: ") + download::shownText(outcome.savedName) + QStringLiteral(".mpg");
 }
 
 void Form1::Go_Click() {
@@ -554,14 +560,20 @@ void Form1::q_letolt_Click() {
   for (int i = 0; i < queue->count(); ++i) ids << queue->item(i)->text();
   int failed = 0;
   download::RunFiles files;  // two films of the run never share a file
+  ui::Finished done{{}, {}, targetFolder()};
   for (int i = 0; i < ids.size(); ++i) {
     azonosito->setText(ids.at(i));
     const download::FilmOutcome outcome = downloadFilm(ids.at(i), &files);
     if (ending_) return;
-    if (outcome.result != download::FilmResult::Finished) ++failed;
+    if (outcome.result == download::FilmResult::Finished) {
+      if (!done.files.contains(outcome.savedPath)) done.files << outcome.savedPath;
+    } else {
+      ++failed;
+    }
   }
-  desktop_->end(true);
+  done.text = failed == 0 ? QStringLiteral("Kész")
+                          : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed);
+  desktop_->end(true, done);
   enterIdleState();
-  setInfo(failed == 0 ? QStringLiteral("Kész")
-                      : QStringLiteral("Kész, %1 film letöltése nem sikerült").arg(failed));
+  setInfo(done.text);
 }

@@ -125,6 +125,8 @@ class Form1 : public QWidget, public WindowVars, public download::FilmView {
   void catalogueFailed();
   // Download helpers shared by the commands.
   void finishSingleFilm(const download::FilmOutcome& outcome);
+  // "Kész: " and the saved film name, as info shows it after a single film.
+  static QString completionText(const download::FilmOutcome& outcome);
   void showFailure(const download::FilmOutcome& outcome);
   static int selectedIndex(const QListWidget* list);
   static int selectedIndex(const ui::CatalogueList* list);

@@ -9,6 +9,8 @@ class QWidget;
 
 namespace ui {
 
+struct Finished;  // ui/desktop_notify.h
+
 enum class BoxButtons { Ok, OkCancel };
 enum class BoxAnswer { Ok, Cancel };
 
@@ -46,8 +48,8 @@ class Pauses {
 QString fitLines(const QString& text, int maxLines, int charsPerLine);
 
 // The desktop session around the window: keeps the machine awake, shows progress on the
-// program's icon in docks and task bars, asks for the user's attention. Quiet when the
-// session offers none of it.
+// program's icon in docks and task bars, asks for the user's attention and notifies of a
+// finished run. Quiet when the session offers none of it.
 class DesktopSession {
  public:
   virtual ~DesktopSession() = default;
@@ -55,6 +57,8 @@ class DesktopSession {
   // fraction 0..1; visible=false hides the progress again.
   virtual void showProgress(double fraction, bool visible) = 0;
   virtual void askAttention(QWidget* window) = 0;
+  // A film or queue run finished unseen: a notification that can show its files.
+  virtual void notifyDone(const Finished& done) = 0;
   // The process ends next: what was sent leaves the process first; no answer is waited for.
   virtual void settle() = 0;
 };

@@ -1,0 +1,2 @@
+// Compiled only to make the tests' precompiled header.
+int main() { return 0; }
