@@ -2,7 +2,7 @@
 // curl -0 fetching the same slices into one file, alternated in one run.
 //
 //   film_bench run SLICE_ROOT NGINX_PORT [--capped PORT] [--baseline FILM_BENCH] [--big]
-//                  [--runs N] [--catalogue-only | --films-only] [--film ID]
+//                  [--runs N] [--catalogue-only | --films-only | --resume-only] [--film ID]
 //       SLICE_ROOT/<film>/<i> are the slice files that nginx serves on NGINX_PORT, and
 //       capped at a real host's speed per connection on PORT. FILM_BENCH: the film_bench
 //       of another build, whose client runs alternately with this one's ("before").
@@ -432,6 +432,7 @@ int driverMain(int argc, char** argv) {
   bool big = false;
   bool onlyCatalogue = false;
   bool onlyFilms = false;
+  bool resumeOnly = false;  // only the resumed films
   int runs = 5;
   std::string capped, baseline, onlyFilm;  // onlyFilm: just that film, no resume
   for (int i = 4; i < argc; ++i) {
@@ -442,6 +443,7 @@ int driverMain(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--big")) big = true;
     if (!std::strcmp(argv[i], "--catalogue-only")) onlyCatalogue = true;
     if (!std::strcmp(argv[i], "--films-only")) onlyFilms = true;
+    if (!std::strcmp(argv[i], "--resume-only")) onlyFilms = resumeOnly = true;
     if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
   }
   const std::string self =
@@ -476,11 +478,12 @@ int driverMain(int argc, char** argv) {
 
   const std::string clientFolder = work + "/client";
   // A run stopped after that many bytes: its work file stays in the client's folder.
-  auto stoppedRun = [&](const FilmCase& f, std::uint64_t workBytes) {
+  auto stoppedRun = [&](const FilmCase& f, std::uint64_t workBytes, std::string program = {}) {
+    if (program.empty()) program = self;
     const std::string file = clientFolder + "/" + f.id + "_Zelvoweb.mpg.part";
     QDir(QString::fromStdString(clientFolder)).removeRecursively();
     QDir().mkpath(QString::fromStdString(clientFolder));
-    run({self, "client", server.host(), clientFolder, f.id, std::to_string(workBytes)});
+    run({program, "client", server.host(), clientFolder, f.id, std::to_string(workBytes)});
     // Reads end where the network's pieces do: cut it to the same length every run (the
     // mark still fits, as the cut stays in the slice it names).
     if (fileSize(file) > workBytes && ::truncate(file.c_str(), off_t(workBytes)) != 0) return false;
@@ -554,7 +557,7 @@ int driverMain(int argc, char** argv) {
   };
 
   for (const FilmCase& f : films) {
-    if (onlyCatalogue) break;
+    if (onlyCatalogue || resumeOnly) break;
     if (!onlyFilm.empty() && f.id != onlyFilm) continue;
     const bool timed = f.id != "film1g" || big;
     const int n = timed ? runs : 1;
@@ -741,6 +744,22 @@ int driverMain(int argc, char** argv) {
     bytes("  headers of the check and the content", median(by["other headers"]), 0, "B");
     bytes("  content bodies beyond missing", median(by["content body"]) - missing, 0, "B");
     bytes(f.id + " resume request bytes (client to nginx)", median(by["request"]), 0, "B");
+    // The baseline build's client, stopped and resumed the same way (its own work file).
+    std::vector<double> before;
+    for (int i = 0; i < runs && !baseline.empty(); ++i) {
+      if (!stoppedRun(f, have, baseline)) continue;
+      const std::uint64_t mark = fileSize(accessLog);
+      const Figures c = clientRun(f, true, baseline);
+      curlResume();  // the baseline's aborted size query is logged by the time it ends
+      if (!check(c, f.id + " resume (baseline)")) continue;
+      double sent = 0;
+      for (const LogLine& l : logLinesFrom(accessLog, mark))
+        if (l.agent.rfind("curl/", 0) != 0) sent += l.sent;
+      before.push_back(sent);
+    }
+    if (!before.empty())
+      bytes(f.id + " resume bytes transferred, baseline", median(before), median(by["client"]),
+            "B; ratio: baseline / this build");
   }
   // Catalogues (and an endless record): time from the click to the filled list (or the
   // failure box), the longest wait of a 10 ms event meanwhile, and peak memory.
