@@ -59,7 +59,7 @@ constexpr std::chrono::milliseconds kShowEvery{33};
 constexpr std::chrono::milliseconds kCatchUpEvery{50};
 
 FilmOutcome failed(const QString& message) { return {FilmResult::Failed, message, {}, {}}; }
-const FilmOutcome kStopped{FilmResult::Stopped, {}, {}};
+const FilmOutcome kStopped{FilmResult::Stopped, {}, {}, {}};
 
 }  // namespace
 
