@@ -19,6 +19,8 @@ namespace download {
 namespace {
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
+// A sync (a journal commit) costs more than the writing it waits for: one per 32 MiB.
+constexpr std::uint64_t kSyncStep = 32 * 1024 * 1024;
 
 const char kMarkName[] = "user.zelvo.work";
 constexpr std::size_t kMarkLimit = 4096;  // what every file system with attributes takes
@@ -105,7 +107,7 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
     close();
     return Opened::Refused;
   };
-  written_ = durable_ = 0;
+  written_ = durable_ = syncing_ = 0;
   mark_.reset();
   buffer_.clear();
   key_ = key;
@@ -141,7 +143,7 @@ OutputFile::Opened OutputFile::open(const QString& folder, const QString& fileNa
         ::lseek(fd_, 0, SEEK_END) >= 0) {
       ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
       written_ = writebackFrom_ = std::uint64_t(mine.st_size);
-      durable_ = std::min(written_, found->length);
+      durable_ = syncing_ = std::min(written_, found->length);
       mark_ = found;
       // A file shorter than the mark's length: the mark never vouches for what comes there.
       if (durable_ < found->length) writeMark();
@@ -167,7 +169,7 @@ bool OutputFile::createFresh() {
     fd_ = -1;
     return false;
   }
-  written_ = writebackFrom_ = durable_ = 0;
+  written_ = writebackFrom_ = durable_ = syncing_ = 0;
   mark_.reset();
   buffer_.clear();
   buffer_.reserve(kBufferSize);
@@ -290,11 +292,13 @@ bool OutputFile::flush() {
   // A sync that ended raises the length the mark vouches for.
   if (finishSync(false) && mark_) writeMark();
   // Start the disk writing now, in the background, so that the sync at the end of the
-  // film finds little left to do and the mark can vouch for more.
-  if (written_ - writebackFrom_ >= kWritebackStep && !syncer_.joinable()) {
-    startSync();
+  // film finds little left to do; now and then a sync, so that the mark can vouch for more.
+  if (written_ - writebackFrom_ >= kWritebackStep) {
+    ::sync_file_range(fd_, off_t(writebackFrom_), off_t(written_ - writebackFrom_),
+                      SYNC_FILE_RANGE_WRITE);
     writebackFrom_ = written_;
   }
+  if (written_ - std::max(durable_, syncing_) >= kSyncStep && !syncer_.joinable()) startSync();
   return true;
 }
 
@@ -307,6 +311,7 @@ bool OutputFile::truncate(std::uint64_t offset) {
   buffer_.clear();
   finishSync(true);
   // The mark never vouches for bytes past the cut, nor for the ones written there next.
+  syncing_ = std::min(syncing_, offset);
   if (durable_ > offset) {
     durable_ = offset;
     if (mark_) writeMark();
