@@ -175,10 +175,7 @@ std::optional<FilmOutcome> FilmDownload::querySize() {
     if (!RetryRules::mayPass(reply.status, reply.mayPass) && reply.status != 206)
       return std::nullopt;
     if (failures == rules_.retries) return failed(sliceFailure(0));
-    view_.setInfo(
-        QStringLiteral("Újrapróbálom: 1. szelet (%1/%2)").arg(failures + 1).arg(rules_.retries));
-    view_.waitBeforeRetry(rules_.wait(failures, reply.retryAfter, secondsNow()));
-    if (view_.ending()) return kStopped;
+    if (!waitToRetry(0, failures, reply.retryAfter)) return kStopped;
   }
 }
 
@@ -352,12 +349,7 @@ FilmDownload::Resume FilmDownload::check(int slice, std::uint64_t sliceStart, st
     if (j.kind == Judgement::SliceChanged || j.kind == Judgement::FilmChanged)
       return Resume::Changed;
     if (j.kind != Judgement::MayPass || failures == rules_.retries) return Resume::Failed;
-    view_.setInfo(QStringLiteral("Újrapróbálom: %1. szelet (%2/%3)")
-                      .arg(slice + 1)
-                      .arg(failures + 1)
-                      .arg(rules_.retries));
-    view_.waitBeforeRetry(rules_.wait(failures, retryAfter, secondsNow()));
-    if (view_.ending()) return Resume::Stopped;
+    if (!waitToRetry(slice, failures, retryAfter)) return Resume::Stopped;
   }
 }
 
@@ -411,6 +403,15 @@ std::size_t FilmDownload::sameAsFile(std::uint64_t offset, const char* data, std
   return same;
 }
 
+bool FilmDownload::waitToRetry(int slice, int failures, const QByteArray& retryAfter) {
+  view_.setInfo(QStringLiteral("Újrapróbálom: %1. szelet (%2/%3)")
+                    .arg(slice + 1)
+                    .arg(failures + 1)
+                    .arg(rules_.retries));
+  view_.waitBeforeRetry(rules_.wait(failures, retryAfter, secondsNow()));
+  return !view_.ending();
+}
+
 bool FilmDownload::sendSliceRequest(int slice, const QByteArray& headerLines) {
   // A fresh session, connection and request for every request of a slice; a stop given
   // before any of these steps ends the program before it.
@@ -449,12 +450,7 @@ std::optional<FilmOutcome> FilmDownload::fetchWithTries(Place& at, const Name& n
     }
     if (a.kind == Attempt::SliceChanged) continue;  // from its first byte, at once
     // The bytes that did arrive stay: the next try asks only for the rest.
-    view_.setInfo(QStringLiteral("Újrapróbálom: %1. szelet (%2/%3)")
-                      .arg(at.slice + 1)
-                      .arg(failures + 1)
-                      .arg(rules_.retries));
-    view_.waitBeforeRetry(rules_.wait(failures, a.retryAfter, secondsNow()));
-    if (view_.ending()) return kStopped;
+    if (!waitToRetry(at.slice, failures, a.retryAfter)) return kStopped;
   }
 }
 

@@ -166,6 +166,8 @@ class FilmDownload {
   bool markSlice(int slice, std::uint64_t sliceStart, bool durable = false);
   FilmOutcome writeFailed(const Name& name, int slice);
   bool sendSliceRequest(int slice, const QByteArray& headerLines);
+  // "Újrapróbálom: …" and the wait before the next try; false when the program is ending.
+  bool waitToRetry(int slice, int failures, const QByteArray& retryAfter);
   bool yield();  // false when the program is ending
   void updateProgress();
   void computeFigures();

@@ -279,7 +279,9 @@ TEST_F(DesktopBusTest, SleepIsHeldFromTheFirstRequestToTheEndAndTheDockFollows) 
     freshWindow();
     fake_.calls.clear();
     fake_.progress.clear();
-    if (row.portal) ASSERT_TRUE(bus_.registerService(kPortal));
+    if (row.portal) {
+      ASSERT_TRUE(bus_.registerService(kPortal));
+    }
     fake_.swallow = row.swallow;
     ender_.calls = 0;
     monitor_.calls.clear();  // an earlier row's calls all came before its end mark

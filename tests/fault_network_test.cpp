@@ -70,8 +70,9 @@ TEST_P(ServiceFilmFault, EndsWithTheRightMessageAndOnlyCompleteSlicesOnDisk) {
     // of these slices), to compare them: never with If-Range.
     for (const auto& r : server.requests()) {
       EXPECT_FALSE(r.header("If-Range"));
-      if (r.target == sliceTarget(f, std::size_t(row.failedSlice - 1)) && r.header("Range"))
+      if (r.target == sliceTarget(f, std::size_t(row.failedSlice - 1)) && r.header("Range")) {
         EXPECT_EQ(*r.header("Range"), "bytes=0-");
+      }
     }
     EXPECT_EQ(w->lblEgy->text(), QString::number(f.slices[0].size));  // the size query's answer
     expectOnlyWorkFile(name, firstSlices(f, row.failedSlice - 1));

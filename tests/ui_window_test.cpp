@@ -314,8 +314,9 @@ TEST_F(WindowTest, EveryControlHasAHungarianAccessibleNameAndRole) {
     EXPECT_EQ(a->role(), row.role);
   }
   for (QWidget* c : w->findChildren<QWidget*>())
-    if (!c->objectName().isEmpty() && !c->objectName().startsWith(QLatin1String("qt_")))
+    if (!c->objectName().isEmpty() && !c->objectName().startsWith(QLatin1String("qt_"))) {
       EXPECT_TRUE(covered.contains(c->objectName())) << c->objectName().toStdString();
+    }
 
   QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(w->Picture1);
   EXPECT_EQ(bar->childCount(), 0);
